@@ -1,0 +1,61 @@
+#!/usr/bin/env bash
+# Installs the packages, builds with g++ and clang (-Werror), runs the whole
+# test suite, then runs it once more under AddressSanitizer and
+# UndefinedBehaviorSanitizer, and runs each fuzz target for a bounded time.
+#   scripts/test.sh            everything
+#   QRNAUTH_QUICK=1 scripts/test.sh   only the g++ build and its tests
+set -euo pipefail
+cd "$(dirname "$0")/.."
+root=$PWD
+jobs=$(nproc)
+
+scripts/install-deps.sh
+
+build() {  # build DIR [cmake options...]
+  local dir=$1
+  shift
+  cmake -S "$root" -B "$dir" -G Ninja "$@" >/dev/null
+  cmake --build "$dir" -j "$jobs"
+}
+
+echo "== g++ build and tests"
+build build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++
+ctest --test-dir build/gcc -j "$jobs" --output-on-failure --timeout 180
+
+if [ "${QRNAUTH_QUICK:-0}" = 1 ]; then
+  exit 0
+fi
+
+echo "== packaging: install and build a host against the installed package"
+rm -rf build/stage
+cmake --install build/gcc --prefix "$root/build/stage" >/dev/null
+cmake -S examples/host -B build/host -G Ninja -DCMAKE_PREFIX_PATH="$root/build/stage" >/dev/null
+cmake --build build/host
+LD_LIBRARY_PATH="$root/build/stage/lib" build/host/qrnauth_host
+PKG_CONFIG_PATH="$root/build/stage/lib/pkgconfig" \
+  g++ -std=c++20 examples/host/host.cpp $(PKG_CONFIG_PATH="$root/build/stage/lib/pkgconfig" pkg-config --cflags --libs qrnauth) -o build/host/qrnauth_host_pc
+LD_LIBRARY_PATH="$root/build/stage/lib" build/host/qrnauth_host_pc
+
+echo "== clang build (warnings as errors)"
+build build/clang -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang -DQRNAUTH_BENCH=ON
+
+echo "== AddressSanitizer + UndefinedBehaviorSanitizer"
+build build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DQRNAUTH_SANITIZE=ON -DQRNAUTH_BENCH=OFF
+ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+  ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 300
+
+echo "== fuzz targets (bounded)"
+build build/fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C_COMPILER=clang \
+  -DQRNAUTH_FUZZ=ON -DQRNAUTH_TESTS=OFF -DQRNAUTH_BENCH=OFF
+for target in build/fuzz/fuzz/*_fuzz; do
+  [ -x "$target" ] || continue
+  name=$(basename "$target")
+  corpus="fuzz/corpus/${name%_fuzz}"
+  work=$(mktemp -d)
+  [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
+  echo "-- $name"
+  ASAN_OPTIONS=detect_leaks=0 "$target" -max_total_time="${QRNAUTH_FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$work" 2>&1 | tail -n 2
+  rm -rf "$work"
+done
+echo "== all checks passed"
