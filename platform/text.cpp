@@ -1,0 +1,289 @@
+// UTF-8 / UTF-16 conversion, trimming and case folding without any
+// dependence on the process locale: folding uses a C.UTF-8 locale object
+// of our own with glibc's wide-character classification.
+#include "platform/text.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include <cstdint>
+
+namespace qrn::platform {
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+// Decodes one UTF-8 sequence at text[*pos]. On success returns true, sets
+// *cp and advances *pos. On invalid input (stray byte, overlong form,
+// surrogate, beyond U+10FFFF, truncated) returns false and advances *pos by
+// one byte.
+bool DecodeUtf8(std::string_view text, size_t* pos, char32_t* cp) {
+  const size_t i = *pos;
+  const auto b0 = static_cast<uint8_t>(text[i]);
+  if (b0 < 0x80) {
+    *cp = b0;
+    *pos = i + 1;
+    return true;
+  }
+  size_t len;
+  char32_t value;
+  char32_t min;
+  if (b0 >= 0xC2 && b0 <= 0xDF) {
+    len = 2, value = b0 & 0x1F, min = 0x80;
+  } else if (b0 >= 0xE0 && b0 <= 0xEF) {
+    len = 3, value = b0 & 0x0F, min = 0x800;
+  } else if (b0 >= 0xF0 && b0 <= 0xF4) {
+    len = 4, value = b0 & 0x07, min = 0x10000;
+  } else {
+    *pos = i + 1;
+    return false;
+  }
+  if (i + len > text.size()) {
+    *pos = i + 1;
+    return false;
+  }
+  for (size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<uint8_t>(text[i + k]);
+    if ((b & 0xC0) != 0x80) {
+      *pos = i + 1;
+      return false;
+    }
+    value = (value << 6) | (b & 0x3F);
+  }
+  if (value < min || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
+    *pos = i + 1;
+    return false;
+  }
+  *cp = value;
+  *pos = i + len;
+  return true;
+}
+
+void AppendUtf8(char32_t cp, std::string* out) {
+  if (cp < 0x80) {
+    out->push_back(static_cast<char>(cp));
+  } else if (cp < 0x800) {
+    out->push_back(static_cast<char>(0xC0 | (cp >> 6)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else if (cp < 0x10000) {
+    out->push_back(static_cast<char>(0xE0 | (cp >> 12)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  } else {
+    out->push_back(static_cast<char>(0xF0 | (cp >> 18)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
+    out->push_back(static_cast<char>(0x80 | (cp & 0x3F)));
+  }
+}
+
+void AppendUtf16(char32_t cp, std::u16string* out) {
+  if (cp < 0x10000) {
+    out->push_back(static_cast<char16_t>(cp));
+  } else {
+    cp -= 0x10000;
+    out->push_back(static_cast<char16_t>(0xD800 + (cp >> 10)));
+    out->push_back(static_cast<char16_t>(0xDC00 + (cp & 0x3FF)));
+  }
+}
+
+// Decodes one UTF-16 unit or pair; false on an unpaired surrogate (one unit
+// consumed).
+bool DecodeUtf16(std::u16string_view text, size_t* pos, char32_t* cp) {
+  const char16_t u = text[*pos];
+  if (u < 0xD800 || u > 0xDFFF) {
+    *cp = u;
+    ++*pos;
+    return true;
+  }
+  if (u <= 0xDBFF && *pos + 1 < text.size()) {
+    const char16_t v = text[*pos + 1];
+    if (v >= 0xDC00 && v <= 0xDFFF) {
+      *cp = 0x10000 + ((static_cast<char32_t>(u) - 0xD800) << 10) + (v - 0xDC00);
+      *pos += 2;
+      return true;
+    }
+  }
+  ++*pos;
+  return false;
+}
+
+bool IsUnicodeWhite(char32_t cp) {
+  switch (cp) {
+    case 0x09:
+    case 0x0A:
+    case 0x0B:
+    case 0x0C:
+    case 0x0D:
+    case 0x20:
+    case 0x85:
+    case 0xA0:
+    case 0x1680:
+    case 0x2028:
+    case 0x2029:
+    case 0x202F:
+    case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return cp >= 0x2000 && cp <= 0x200A;
+  }
+}
+
+// The locale object used for folding; created once, never freed (it lives
+// for the process, like the tables it points at).
+locale_t FoldLocale() {
+  static const locale_t loc = [] {
+    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    if (l == static_cast<locale_t>(0))
+      l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(0));
+    return l;
+  }();
+  return loc;
+}
+
+char32_t FoldChar(char32_t cp) {
+  if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;
+  const locale_t loc = FoldLocale();
+  if (loc == static_cast<locale_t>(0)) return cp;
+  const wint_t up = towupper_l(static_cast<wint_t>(cp), loc);
+  const wint_t low = towlower_l(up, loc);
+  return static_cast<char32_t>(low);
+}
+
+}  // namespace
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t cp;
+    if (!DecodeUtf8(text, &pos, &cp)) cp = kReplacement;
+    AppendUtf16(cp, &out);
+  }
+  return out;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3 / 2);
+  size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t cp;
+    if (!DecodeUtf16(text, &pos, &cp)) cp = kReplacement;
+    AppendUtf8(cp, &out);
+  }
+  return out;
+}
+
+bool Utf8ToUtf16Strict(std::string_view text, std::u16string* out) {
+  std::u16string result;
+  result.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t cp;
+    if (!DecodeUtf8(text, &pos, &cp)) return false;
+    AppendUtf16(cp, &result);
+  }
+  *out = std::move(result);
+  return true;
+}
+
+bool Utf16ToUtf8Strict(std::u16string_view text, std::string* out) {
+  std::string result;
+  size_t pos = 0;
+  while (pos < text.size()) {
+    char32_t cp;
+    if (!DecodeUtf16(text, &pos, &cp)) return false;
+    AppendUtf8(cp, &result);
+  }
+  *out = std::move(result);
+  return true;
+}
+
+std::string_view TrimWhite(std::string_view text) {
+  // Leading: decode forward.
+  size_t begin = 0;
+  while (begin < text.size()) {
+    size_t next = begin;
+    char32_t cp;
+    if (!DecodeUtf8(text, &next, &cp) || !IsUnicodeWhite(cp)) break;
+    begin = next;
+  }
+  // Trailing: find the start of the last sequence and test it.
+  size_t end = text.size();
+  while (end > begin) {
+    size_t start = end - 1;
+    while (start > begin && end - start < 4 && (static_cast<uint8_t>(text[start]) & 0xC0) == 0x80) {
+      --start;
+    }
+    size_t next = start;
+    char32_t cp;
+    if (!DecodeUtf8(text, &next, &cp) || next != end || !IsUnicodeWhite(cp)) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string_view CutAtCharBoundary(std::string_view text, size_t max_bytes) {
+  if (text.size() <= max_bytes) return text;
+  // Walk whole sequences; an invalid byte counts as one character.
+  size_t pos = 0;
+  while (pos < text.size()) {
+    size_t next = pos;
+    char32_t cp;
+    DecodeUtf8(text, &next, &cp);
+    if (next > max_bytes) break;
+    pos = next;
+  }
+  return text.substr(0, pos);
+}
+
+std::string FoldCase(std::string_view text) {
+  std::string out;
+  out.reserve(text.size());
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const auto b = static_cast<uint8_t>(text[pos]);
+    if (b < 0x80) {
+      out.push_back(static_cast<char>((b >= 'A' && b <= 'Z') ? b + 32 : b));
+      ++pos;
+      continue;
+    }
+    const size_t start = pos;
+    char32_t cp;
+    if (!DecodeUtf8(text, &pos, &cp)) {
+      out.push_back(text[start]);  // not UTF-8: kept as it is
+      continue;
+    }
+    AppendUtf8(FoldChar(cp), &out);
+  }
+  return out;
+}
+
+int CompareNoCase(std::string_view a, std::string_view b) {
+  // ASCII fast path: compare byte by byte while both sides are ASCII.
+  size_t i = 0;
+  const size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (; i < n; ++i) {
+    auto x = static_cast<uint8_t>(a[i]);
+    auto y = static_cast<uint8_t>(b[i]);
+    if ((x | y) & 0x80) break;
+    if (x >= 'A' && x <= 'Z') x += 32;
+    if (y >= 'A' && y <= 'Z') y += 32;
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (i == n) {
+    if (a.size() == b.size()) return 0;
+    return a.size() < b.size() ? -1 : 1;
+  }
+  const std::string fa = FoldCase(a.substr(i));
+  const std::string fb = FoldCase(b.substr(i));
+  const int c = fa.compare(fb);
+  return c < 0 ? -1 : (c > 0 ? 1 : 0);
+}
+
+bool EqualsNoCase(std::string_view a, std::string_view b) { return CompareNoCase(a, b) == 0; }
+
+}  // namespace qrn::platform
