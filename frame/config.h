@@ -43,10 +43,10 @@ struct ConfigState {
   bool source_domains_known = false;
   bool web_server = false;
   bool web_server_read = false;
-  uint32_t role_cache_age = 720;      // minutes
-  uint32_t group_backup_age = 1440;   // minutes
-  int32_t client_netapi = -1;         // -1: not read
-  int32_t http_timeout = -1;          // seconds; -1: unset
+  uint32_t role_cache_age = 720;     // minutes
+  uint32_t group_backup_age = 1440;  // minutes
+  int32_t client_netapi = -1;        // -1: not read
+  int32_t http_timeout = -1;         // seconds; -1: unset
 };
 
 // The one instance of the process.
@@ -61,7 +61,11 @@ bool ReadDwordValue(const platform::RegistryKey& key, const char* name, uint32_t
 bool ReadStringValue(const platform::RegistryKey& key, const char* name, uint32_t buffer_size,
                      std::string* value);
 
-// buffer/size in bytes; see the readers' contracts in config.cpp.
+// buffer/size in bytes. GetAuthUrl: the URL, read from the registry until one
+// is found, then kept (E_FAIL while none is found). GetCachePath: the cache
+// folder, ending in "/", kept once resolved; the temporary-files folder when
+// "CachePath" is unusable. Both: E_FAIL with the length needed in *size when
+// the buffer has no room for the text and its terminator.
 HRESULT GetAuthUrl(char* buffer, uint32_t* size);
 HRESULT GetCachePath(char* buffer, uint32_t* size);
 HRESULT MvtIsNovellClient(bool* flag);
@@ -69,7 +73,11 @@ HRESULT QrnIsWebServer(bool* flag);
 void ReadRoleCacheAge();
 void ReadGroupBackupAge();
 bool ReadServiceAccount(std::string* user, std::string* password);
-// True when either event-log flag is on.
+// The URL of SetSecurityServer (at most 259 bytes): the URL becomes known,
+// and the web server flag on and read.
+void StoreServerUrl(const std::string& url);
+// True when either event-log flag is on. Reads nothing: the flags are set by
+// MvtIsNovellClient and GetAuthUrl.
 bool EventLoggingEnabled();
 
 }  // namespace qrn
