@@ -22,8 +22,9 @@
 // Result codes are Win32 error codes: ERROR_SUCCESS, ERROR_FILE_NOT_FOUND (no
 // such key or value), ERROR_ACCESS_DENIED (the hive may not be written),
 // ERROR_MORE_DATA (buffer too small; *size is set to the size needed),
-// ERROR_INVALID_HANDLE (a closed or never-opened key), ERROR_BADDB (the hive
-// file is malformed, for writes).
+// ERROR_INVALID_HANDLE (a closed or never-opened key), ERROR_INVALID_PARAMETER
+// (data given without a size), ERROR_BADDB (the hive file is malformed, for
+// writes; an imported file that does not parse).
 #pragma once
 
 #include <cstdint>
@@ -48,6 +49,7 @@ constexpr long ERROR_SUCCESS = 0;
 constexpr long ERROR_FILE_NOT_FOUND = 2;
 constexpr long ERROR_ACCESS_DENIED = 5;
 constexpr long ERROR_INVALID_HANDLE = 6;
+constexpr long ERROR_INVALID_PARAMETER = 87;
 constexpr long ERROR_BADDB = 1009;
 constexpr long ERROR_MORE_DATA = 234;
 

@@ -1,0 +1,514 @@
+// The hive store: per-hive immutable snapshots, change detection by a
+// once-a-millisecond stat, and locked atomic-replace writes.
+#include "platform/registry.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <mutex>
+
+#include "platform/hive.h"
+#include "platform/os.h"
+#include "platform/regfile.h"
+#include "platform/text.h"
+
+namespace qrn::platform {
+namespace {
+
+// Hive files larger than this are not read (treated as malformed).
+constexpr off_t kMaxHiveBytes = 64 << 20;
+
+struct FileStamp {
+  bool exists = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  int64_t mtime_ns = 0;
+  int64_t ctime_ns = 0;
+
+  static FileStamp Of(const struct stat& st) {
+    FileStamp s;
+    s.exists = true;
+    s.dev = st.st_dev;
+    s.ino = st.st_ino;
+    s.size = st.st_size;
+    s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
+    s.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
+    return s;
+  }
+  bool operator==(const FileStamp&) const = default;
+};
+
+struct HiveState {
+  RegHive hive;
+  std::mutex mu;
+  // Guarded by mu.
+  bool loaded = false;
+  std::string path;
+  FileStamp stamp;
+  std::shared_ptr<const HiveData> snapshot;
+  std::string reported;  // the malformed file already reported on stderr
+  // CoarseMillis() + 1 of the last check (0: never checked).
+  std::atomic<uint64_t> checked{0};
+  std::atomic<uint64_t> generation{1};
+};
+
+HiveState& StateOf(RegHive hive) {
+  // Never destroyed: threads may still read while the process exits.
+  static HiveState* const states = [] {
+    auto* s = new HiveState[2];
+    s[0].hive = RegHive::LocalMachine;
+    s[1].hive = RegHive::CurrentUser;
+    return s;
+  }();
+  return states[hive == RegHive::LocalMachine ? 0 : 1];
+}
+
+std::string DirName(const std::string& path) {
+  const size_t slash = path.find_last_of('/');
+  if (slash == std::string::npos) return ".";
+  if (slash == 0) return "/";
+  return path.substr(0, slash);
+}
+
+bool ReadAll(int fd, std::string* out) {
+  out->clear();
+  char buffer[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buffer, sizeof(buffer));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (n == 0) return true;
+    out->append(buffer, static_cast<size_t>(n));
+    if (out->size() > static_cast<size_t>(kMaxHiveBytes)) return false;
+  }
+}
+
+bool WriteAll(int fd, const std::string& text) {
+  size_t done = 0;
+  while (done < text.size()) {
+    const ssize_t n = write(fd, text.data() + done, text.size() - done);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    done += static_cast<size_t>(n);
+  }
+  return true;
+}
+
+enum class ReadResult { kOk, kMissing, kUnreadable };
+
+// Reads and parses a hive file. A missing file is an empty hive; a file that
+// does not parse gives a malformed hive.
+ReadResult LoadHiveFile(const std::string& path, RegHive hive, HiveData* data, FileStamp* stamp,
+                        mode_t* mode) {
+  *data = HiveData();
+  *stamp = FileStamp();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnreadable;
+  struct stat st {};
+  std::string bytes;
+  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, &bytes);
+  close(fd);
+  if (!ok) return ReadResult::kUnreadable;
+  *stamp = FileStamp::Of(st);
+  if (mode != nullptr) *mode = st.st_mode & 07777;
+  RegFile file;
+  RegParseError error;
+  if (!ParseRegFile(bytes, &file, &error)) {
+    data->malformed = true;
+    data->error = error;
+    return ReadResult::kOk;
+  }
+  *data = HiveData::FromFile(file, hive);
+  return ReadResult::kOk;
+}
+
+// Caller holds state.mu.
+void ReportMalformed(HiveState& state, const std::string& path, const HiveData& data) {
+  if (!data.malformed || state.reported == path) return;
+  state.reported = path;
+  std::fprintf(stderr,
+               "qrnauth: the configuration file %s is malformed at line %d (%s); it reads as "
+               "empty and will not be written until it is repaired\n",
+               path.c_str(), data.error.line, data.error.message.c_str());
+}
+
+// Re-reads the hive when its file changed; at most once per coarse
+// millisecond.
+void Refresh(HiveState& state) {
+  const uint64_t now = CoarseMillis() + 1;
+  if (state.checked.load(std::memory_order_acquire) == now) return;
+  std::lock_guard<std::mutex> lock(state.mu);
+  if (state.checked.load(std::memory_order_relaxed) == now) return;
+  const std::string path = HivePath(state.hive);
+  struct stat st {};
+  FileStamp current;
+  if (stat(path.c_str(), &st) == 0) current = FileStamp::Of(st);
+  if (!state.loaded || path != state.path || !(current == state.stamp)) {
+    auto data = std::make_shared<HiveData>();
+    FileStamp stamp;
+    if (LoadHiveFile(path, state.hive, data.get(), &stamp, nullptr) == ReadResult::kUnreadable) {
+      stamp = current;  // try again when the file changes
+    }
+    ReportMalformed(state, path, *data);
+    state.snapshot = std::move(data);
+    state.stamp = stamp;
+    state.path = path;
+    if (state.loaded) state.generation.fetch_add(1, std::memory_order_acq_rel);
+    state.loaded = true;
+  }
+  state.checked.store(now, std::memory_order_release);
+}
+
+std::shared_ptr<const HiveData> Snapshot(RegHive hive) {
+  HiveState& state = StateOf(hive);
+  Refresh(state);
+  std::lock_guard<std::mutex> lock(state.mu);
+  return state.snapshot;
+}
+
+bool MakeDirs(const std::string& dir) {
+  struct stat st {};
+  if (stat(dir.c_str(), &st) == 0) return S_ISDIR(st.st_mode);
+  if (errno != ENOENT) return false;
+  const std::string parent = DirName(dir);
+  if (parent != dir && !MakeDirs(parent)) return false;
+  return mkdir(dir.c_str(), 0755) == 0 || errno == EEXIST;
+}
+
+// Whether this process may replace the hive file: the file (when present)
+// and its folder (or the nearest existing ancestor, to be created below)
+// must be writable.
+bool MayWrite(const std::string& path) {
+  struct stat st {};
+  if (stat(path.c_str(), &st) == 0) {
+    if (!S_ISREG(st.st_mode) || access(path.c_str(), W_OK) != 0) return false;
+  } else if (errno != ENOENT) {
+    return false;
+  }
+  std::string dir = DirName(path);
+  for (;;) {
+    if (stat(dir.c_str(), &st) == 0) {
+      return S_ISDIR(st.st_mode) && access(dir.c_str(), W_OK | X_OK) == 0;
+    }
+    if (errno != ENOENT || dir == "/" || dir == ".") return false;
+    dir = DirName(dir);
+  }
+}
+
+class FileLock {
+ public:
+  explicit FileLock(const std::string& path, mode_t mode) {
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    if (fd_ < 0) return;
+    while (flock(fd_, LOCK_EX) != 0) {
+      if (errno != EINTR) {
+        close(fd_);
+        fd_ = -1;
+        return;
+      }
+    }
+  }
+  ~FileLock() {
+    if (fd_ >= 0) close(fd_);  // releases the lock
+  }
+  FileLock(const FileLock&) = delete;
+  FileLock& operator=(const FileLock&) = delete;
+  bool held() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+// Writes text to a temporary file beside path and renames it over path.
+// *stamp receives the new file's stamp (left empty when another writer
+// replaced the file in between, so the next check re-reads it).
+long ReplaceFile(const std::string& path, const std::string& text, mode_t mode, FileStamp* stamp) {
+  std::string temp = path + ".XXXXXX";
+  const int fd = mkostemp(temp.data(), O_CLOEXEC);
+  if (fd < 0) return ERROR_ACCESS_DENIED;
+  struct stat written {};
+  const bool ok =
+      fchmod(fd, mode) == 0 && WriteAll(fd, text) && fsync(fd) == 0 && fstat(fd, &written) == 0;
+  if (close(fd) != 0 || !ok || rename(temp.c_str(), path.c_str()) != 0) {
+    unlink(temp.c_str());
+    return ERROR_ACCESS_DENIED;
+  }
+  struct stat st {};
+  *stamp = FileStamp();
+  if (stat(path.c_str(), &st) == 0 && st.st_ino == written.st_ino && st.st_dev == written.st_dev) {
+    *stamp = FileStamp::Of(st);
+  }
+  return ERROR_SUCCESS;
+}
+
+// One write: lock, re-read the file, let change edit the content (it
+// returns ERROR_SUCCESS to have it written), replace the file, publish the
+// new snapshot. The change sees the file as it is now, not the snapshot, so
+// concurrent writers in other processes lose nothing.
+long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
+  HiveState& state = StateOf(hive);
+  const std::string path = HivePath(hive);
+  if (!MayWrite(path) || !MakeDirs(DirName(path))) return ERROR_ACCESS_DENIED;
+  const mode_t default_mode = hive == RegHive::LocalMachine ? 0644 : 0600;
+  FileLock lock(path + ".lock", default_mode);
+  if (!lock.held()) return ERROR_ACCESS_DENIED;
+
+  auto data = std::make_shared<HiveData>();
+  FileStamp stamp;
+  mode_t mode = default_mode;
+  if (LoadHiveFile(path, hive, data.get(), &stamp, &mode) == ReadResult::kUnreadable) {
+    return ERROR_ACCESS_DENIED;
+  }
+  if (data->malformed) {
+    std::lock_guard<std::mutex> guard(state.mu);
+    ReportMalformed(state, path, *data);
+    return ERROR_BADDB;
+  }
+  const long result = change(data.get());
+  if (result != ERROR_SUCCESS) return result;
+  const long written = ReplaceFile(path, SerializeRegFile(data->ToFile(hive)), mode, &stamp);
+  if (written != ERROR_SUCCESS) return written;
+
+  std::lock_guard<std::mutex> guard(state.mu);
+  state.snapshot = std::move(data);
+  state.stamp = stamp;
+  state.path = path;
+  state.loaded = true;
+  state.generation.fetch_add(1, std::memory_order_acq_rel);
+  state.checked.store(CoarseMillis() + 1, std::memory_order_release);
+  return ERROR_SUCCESS;
+}
+
+std::string HomeFolder() {
+  const char* home = std::getenv("HOME");
+  if (home != nullptr && *home != '\0') return home;
+  struct passwd pw {};
+  struct passwd* found = nullptr;
+  char buffer[4096];
+  if (getpwuid_r(getuid(), &pw, buffer, sizeof(buffer), &found) == 0 && found != nullptr &&
+      found->pw_dir != nullptr) {
+    return found->pw_dir;
+  }
+  return "/";
+}
+
+}  // namespace
+
+std::string HivePath(RegHive hive) {
+  if (hive == RegHive::LocalMachine) {
+    const char* path = std::getenv("QRNAUTH_MACHINE_HIVE");
+    return (path != nullptr && *path != '\0') ? path : "/etc/qrnauth/machine.reg";
+  }
+  const char* path = std::getenv("QRNAUTH_USER_HIVE");
+  if (path != nullptr && *path != '\0') return path;
+  const char* config = std::getenv("XDG_CONFIG_HOME");
+  if (config != nullptr && config[0] == '/') return std::string(config) + "/qrnauth/user.reg";
+  return HomeFolder() + "/.config/qrnauth/user.reg";
+}
+
+uint64_t HiveGeneration(RegHive hive) {
+  HiveState& state = StateOf(hive);
+  Refresh(state);
+  return state.generation.load(std::memory_order_acquire);
+}
+
+struct RegistryKey::State {
+  bool open = false;
+  bool writable = false;
+  RegHive hive = RegHive::LocalMachine;
+  std::string path;    // relative to the hive root
+  std::string folded;  // FoldCase(path)
+};
+
+RegistryKey::RegistryKey() = default;
+RegistryKey::~RegistryKey() = default;
+RegistryKey::RegistryKey(RegistryKey&&) noexcept = default;
+RegistryKey& RegistryKey::operator=(RegistryKey&&) noexcept = default;
+
+long RegistryKey::Open(RegHive hive, std::string_view path) {
+  Close();
+  if (!state_) state_ = std::make_unique<State>();
+  State& s = *state_;
+  s.path.assign(NormalizeKeyPath(path));
+  s.folded = FoldCase(s.path);
+  if (!Snapshot(hive)->Exists(s.folded)) return ERROR_FILE_NOT_FOUND;
+  s.hive = hive;
+  s.writable = false;
+  s.open = true;
+  return ERROR_SUCCESS;
+}
+
+long RegistryKey::Create(RegHive hive, std::string_view path) {
+  Close();
+  if (!state_) state_ = std::make_unique<State>();
+  State& s = *state_;
+  s.path.assign(NormalizeKeyPath(path));
+  s.folded = FoldCase(s.path);
+  const std::shared_ptr<const HiveData> snapshot = Snapshot(hive);
+  long result;
+  if (snapshot->malformed) {
+    result = ERROR_BADDB;
+  } else if (snapshot->Exists(s.folded)) {
+    result = MayWrite(HivePath(hive)) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+  } else {
+    const std::string key_path = s.path;
+    result = Transact(hive, [&key_path](HiveData* data) {
+      data->FindOrAdd(key_path);
+      return ERROR_SUCCESS;
+    });
+  }
+  if (result != ERROR_SUCCESS) return result;
+  s.hive = hive;
+  s.writable = true;
+  s.open = true;
+  return ERROR_SUCCESS;
+}
+
+void RegistryKey::Close() {
+  if (state_) state_->open = false;
+}
+
+bool RegistryKey::IsOpen() const { return state_ && state_->open; }
+
+long RegistryKey::QueryValue(std::string_view name, uint32_t* type, void* data,
+                             uint32_t* size) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if (data != nullptr && size == nullptr) return ERROR_INVALID_PARAMETER;
+  const std::shared_ptr<const HiveData> snapshot = Snapshot(state_->hive);
+  const HiveKey* key = snapshot->Find(state_->folded);
+  const RegFileValue* value = key != nullptr ? key->FindValue(name) : nullptr;
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (type != nullptr) *type = value->type;
+  const auto needed = static_cast<uint32_t>(value->data.size());
+  if (data == nullptr) {
+    if (size != nullptr) *size = needed;
+    return ERROR_SUCCESS;
+  }
+  if (*size < needed) {
+    *size = needed;
+    return ERROR_MORE_DATA;
+  }
+  if (needed != 0) std::memcpy(data, value->data.data(), needed);
+  *size = needed;
+  return ERROR_SUCCESS;
+}
+
+long RegistryKey::QueryRaw(std::string_view name, uint32_t* type,
+                           std::vector<uint8_t>* data) const {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  const std::shared_ptr<const HiveData> snapshot = Snapshot(state_->hive);
+  const HiveKey* key = snapshot->Find(state_->folded);
+  const RegFileValue* value = key != nullptr ? key->FindValue(name) : nullptr;
+  if (value == nullptr) return ERROR_FILE_NOT_FOUND;
+  if (type != nullptr) *type = value->type;
+  if (data != nullptr) *data = value->data;
+  return ERROR_SUCCESS;
+}
+
+long RegistryKey::SetString(std::string_view name, std::string_view text) {
+  std::string bytes(text);
+  bytes.push_back('\0');
+  return SetRaw(name, REG_SZ, bytes.data(), static_cast<uint32_t>(bytes.size()));
+}
+
+long RegistryKey::SetRaw(std::string_view name, uint32_t type, const void* data, uint32_t size) {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if (!state_->writable) return ERROR_ACCESS_DENIED;
+  if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
+  RegFileValue value;
+  value.name.assign(name);
+  value.type = type;
+  const auto* bytes = static_cast<const uint8_t*>(data);
+  if (size != 0) value.data.assign(bytes, bytes + size);
+  const std::string& path = state_->path;
+  return Transact(state_->hive, [&](HiveData* hive) {
+    hive->FindOrAdd(path)->Apply(value);
+    return ERROR_SUCCESS;
+  });
+}
+
+long RegistryKey::DeleteValue(std::string_view name) {
+  if (!IsOpen()) return ERROR_INVALID_HANDLE;
+  if (!state_->writable) return ERROR_ACCESS_DENIED;
+  RegFileValue value;
+  value.name.assign(name);
+  value.remove = true;
+  const std::string& folded = state_->folded;
+  return Transact(state_->hive, [&](HiveData* hive) {
+    HiveKey* found = hive->Find(folded);
+    return found != nullptr && found->Apply(value) ? ERROR_SUCCESS : ERROR_FILE_NOT_FOUND;
+  });
+}
+
+long ImportRegFile(const std::string& path, std::string* error) {
+  std::string ignored;
+  if (error == nullptr) error = &ignored;
+  error->clear();
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    const int err = errno;
+    *error = path + ": " + std::strerror(err);
+    return err == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
+  }
+  std::string bytes;
+  const bool read_ok = ReadAll(fd, &bytes);
+  close(fd);
+  if (!read_ok) {
+    *error = path + ": cannot be read";
+    return ERROR_ACCESS_DENIED;
+  }
+  RegFile file;
+  RegParseError parse_error;
+  if (!ParseRegFile(bytes, &file, &parse_error)) {
+    *error = path + ":" + std::to_string(parse_error.line) + ": " + parse_error.message;
+    return ERROR_BADDB;
+  }
+  // Every section must name one of the two hives before anything is written.
+  struct Step {
+    RegHive hive;
+    std::string key;
+    const RegFileKey* section;
+  };
+  std::vector<Step> steps;
+  std::vector<RegHive> order;
+  for (const RegFileKey& section : file.keys) {
+    RegHive hive;
+    std::string_view rest;
+    if (!SplitHiveRoot(section.path, &hive, &rest)) {
+      *error = path + ":" + std::to_string(section.line) +
+               ": key outside HKEY_LOCAL_MACHINE and HKEY_CURRENT_USER";
+      return ERROR_BADDB;
+    }
+    steps.push_back(Step{hive, std::string(NormalizeKeyPath(rest)), &section});
+    if (order.empty() || (order.size() == 1 && order[0] != hive)) order.push_back(hive);
+  }
+  for (RegHive hive : order) {
+    const long result = Transact(hive, [&](HiveData* data) {
+      for (const Step& step : steps) {
+        if (step.hive == hive) data->ApplySection(step.key, *step.section);
+      }
+      return ERROR_SUCCESS;
+    });
+    if (result != ERROR_SUCCESS) {
+      *error = HivePath(hive) + ": cannot be written";
+      return result;
+    }
+  }
+  return ERROR_SUCCESS;
+}
+
+}  // namespace qrn::platform
