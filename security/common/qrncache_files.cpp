@@ -1,0 +1,175 @@
+// Writing and reading the encrypted cache files.
+#include "security/common/qrncache_files.h"
+
+#include <climits>
+#include <cstring>
+#include <memory>
+#include <new>
+
+#include "frame/trail.h"
+#include "platform/file_io.h"
+#include "platform/text.h"
+#include "security/common/qrncrypt.h"
+
+namespace qrn {
+
+namespace {
+
+constexpr char kSource[] = "security/common/qrncache";
+constexpr char kReadPath[] = "InitCache.QrnCheckCachedFiles.QrnGetXmlPointerFromEncryptedFile";
+
+constexpr int32_t kCreateLine = 958;
+constexpr char kCreateCalled[] = "CoCreateInstance";
+constexpr char kCreateStep[] = "Creating instance of IQrnXml";
+constexpr char kCreateDetail[] = "Class not registered";
+
+constexpr int32_t kParseLine = 962;
+constexpr char kParseCalled[] = "put_XmlString";
+constexpr char kParseStep[] = "Parsing the XML string";
+constexpr char kParseDetail[] = "Parsing failed";
+
+constexpr int32_t kQueryLine = 966;
+constexpr char kQueryCalled[] = "QueryInterface";
+constexpr char kQueryStep[] = "Quering for Interface IQrnXml2";
+constexpr char kQueryDetail[] = "IQrnXml2 is not registered";
+
+constexpr char kLineEnd[] = "\r\n";
+
+// Releases the interface when the scope ends.
+template <typename T>
+struct Releaser {
+  void operator()(T* p) const { p->Release(); }
+};
+template <typename T>
+using ComPtr = std::unique_ptr<T, Releaser<T>>;
+
+struct BstrFree {
+  void operator()(OLECHAR* text) const { SysFreeString(text); }
+};
+
+// Encrypted text of a line, or empty when it has fewer than 2 characters.
+std::string EncryptLine(std::string_view text) {
+  return text.size() < 2 ? std::string() : EncryptString(text);
+}
+
+std::string DecryptLine(std::string_view line) {
+  std::string plain;
+  if (!DecryptString(line, &plain)) plain.clear();
+  return plain;
+}
+
+HRESULT ReadDocument(const std::string& path, IQrnXml2** xml) {
+  std::string text;
+  if (!platform::ReadWholeFile(path, &text)) return E_FAIL;
+  if (text.size() < 2) return S_OK;
+
+  // Decrypted in a zero-filled buffer and read as terminated text; a file
+  // that does not decode leaves the buffer empty, which then fails to parse.
+  std::unique_ptr<char[]> plain(new (std::nothrow) char[text.size() + 1]());
+  if (!plain) return E_OUTOFMEMORY;
+  size_t length = 0;
+  (void)DecryptText(nullptr, text.c_str(), plain.get(), static_cast<int>(text.size()), &length);
+  std::u16string wide =
+      platform::Utf8ToUtf16(std::string_view(plain.get(), strnlen(plain.get(), length)));
+  plain.reset();
+  std::unique_ptr<OLECHAR, BstrFree> document(
+      SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size())));
+  if (!document) return E_OUTOFMEMORY;
+  std::u16string().swap(wide);
+
+  IQrnXml2* created = nullptr;
+  HRESULT hr =
+      AddTrailEntry(authorizationTrail, kSource, kCreateLine, kReadPath, kCreateCalled, kCreateStep,
+                    CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                                     reinterpret_cast<void**>(&created)),
+                    kCreateDetail);
+  if (FAILED(hr) || created == nullptr) return FAILED(hr) ? hr : E_FAIL;
+  ComPtr<IQrnXml2> component(created);
+
+  hr = AddTrailEntry(authorizationTrail, kSource, kParseLine, kReadPath, kParseCalled, kParseStep,
+                     component->put_XmlString(document.get()), kParseDetail);
+  if (FAILED(hr)) return hr;
+
+  return AddTrailEntry(authorizationTrail, kSource, kQueryLine, kReadPath, kQueryCalled, kQueryStep,
+                       component->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(xml)),
+                       kQueryDetail);
+}
+
+}  // namespace
+
+HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::string& path) {
+  try {
+    if (document.size() < 2) return platform::ReplaceWholeFile(path, {}) ? S_OK : E_FAIL;
+    if (document.size() > static_cast<size_t>(INT_MAX / 4 * 3 - 3)) return E_OUTOFMEMORY;
+    std::unique_ptr<char[]> copy(new (std::nothrow) char[document.size()]);
+    size_t out_size = (document.size() + 2) / 3 * 4 + 1;
+    std::unique_ptr<char[]> out(new (std::nothrow) char[out_size]());
+    if (!copy || !out) return E_OUTOFMEMORY;
+    std::memcpy(copy.get(), document.data(), document.size());
+    int capacity = static_cast<int>(out_size);
+    HRESULT hr = EncryptText(nullptr, copy.get(), document.size(), out.get(), &capacity);
+    copy.reset();
+    if (FAILED(hr) || capacity < 0) {
+      // The file is left empty, as when nothing could be encrypted.
+      if (!platform::ReplaceWholeFile(path, {})) return E_FAIL;
+      return FAILED(hr) ? hr : E_FAIL;
+    }
+    std::string_view encrypted(out.get(), static_cast<size_t>(capacity));
+    return platform::ReplaceWholeFile(path, encrypted) ? S_OK : E_FAIL;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT QrnGetXmlPointerFromEncryptedFile(const std::string& path, IQrnXml2** xml) {
+  if (xml == nullptr) return E_INVALIDARG;
+  if (*xml != nullptr) {
+    (*xml)->Release();
+    *xml = nullptr;
+  }
+  try {
+    return ReadDocument(path, xml);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+std::string FormatTimestampFile(std::string_view timestamp, std::string_view url) {
+  return EncryptLine(timestamp) + kLineEnd + EncryptLine(url);
+}
+
+void ParseTimestampFile(std::string_view content, std::string* timestamp, std::string* url) {
+  size_t end = content.find('\n');
+  std::string_view first = content.substr(0, end);
+  std::string_view second =
+      end == std::string_view::npos ? std::string_view() : content.substr(end + 1);
+  if (!first.empty() && first.back() == '\r') first.remove_suffix(1);
+  if (size_t next = second.find('\n'); next != std::string_view::npos)
+    second = second.substr(0, next);
+  if (!second.empty() && second.back() == '\r') second.remove_suffix(1);
+  *timestamp = DecryptLine(first);
+  *url = DecryptLine(second);
+}
+
+bool WriteTimestampFile(const std::string& path, std::string_view timestamp, std::string_view url) {
+  try {
+    return platform::ReplaceWholeFile(path, FormatTimestampFile(timestamp, url));
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ReadTimestampFile(const std::string& path, std::string* timestamp, std::string* url) {
+  timestamp->clear();
+  url->clear();
+  try {
+    std::string content;
+    if (!platform::ReadWholeFile(path, &content)) return false;
+    ParseTimestampFile(content, timestamp, url);
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace qrn

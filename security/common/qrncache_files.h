@@ -1,0 +1,56 @@
+// The encrypted cache files: the three document files and the timestamp file
+// in the cache folder (GetCachePath, ending in '/'; a path is the folder
+// followed directly by the file name).
+//
+// A document file holds one line without a line end: the encrypted text
+// (qrncrypt.h) of the whole document; a document of fewer than 2 characters
+// gives an empty file. Files are replaced whole and atomically, so a reader
+// in another process sees the old or the new file, never a torn one.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "qrnauth/qrnxml.h"
+
+namespace qrn {
+
+// One name per file, for writer and reader alike.
+constexpr char kApplicationCacheFile[] = "ApplCache.xml";
+constexpr char kRoleCacheFile[] = "RoleCache.xml";
+constexpr char kAclCacheFile[] = "AclCache.xml";
+constexpr char kTimestampFile[] = "MvtCache.txt";
+
+// Writes a document file.
+//   S_OK          written (an empty file for a document under 2 characters)
+//   E_FAIL        the file cannot be written
+//   E_OUTOFMEMORY no buffer; nothing written
+//   E_UNEXPECTED  any other exception
+//   else          the encryption failed; the file is left empty
+HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::string& path);
+
+// Reads a document file into a new XML component object. An object already
+// in *xml is released first. Reports to the authorization trail (source
+// "security/common/qrncache", lines 958, 962, 966) when creating the
+// component, parsing or asking for IQrnXml2 fails.
+//   S_OK          *xml holds the document; or *xml is null when the file has
+//                 fewer than 2 characters
+//   E_INVALIDARG  null xml
+//   E_FAIL        the file is missing or unreadable (no trail entry)
+//   else          the failing step's status (a file that does not decrypt
+//                 to a document fails the parse)
+HRESULT QrnGetXmlPointerFromEncryptedFile(const std::string& path, IQrnXml2** xml);
+
+// The timestamp file: the encrypted server timestamp (empty when the
+// timestamp has fewer than 2 characters), CR LF, the encrypted base URL
+// without a line end.
+std::string FormatTimestampFile(std::string_view timestamp, std::string_view url);
+// Splits and decrypts the file's text; a line end is CR LF or LF. A line
+// that does not decrypt gives an empty text.
+void ParseTimestampFile(std::string_view content, std::string* timestamp, std::string* url);
+// Replaces the timestamp file atomically; false when it cannot be written.
+bool WriteTimestampFile(const std::string& path, std::string_view timestamp, std::string_view url);
+// False when the file is missing or unreadable (both texts then empty).
+bool ReadTimestampFile(const std::string& path, std::string* timestamp, std::string* url);
+
+}  // namespace qrn
