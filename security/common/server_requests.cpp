@@ -1,0 +1,197 @@
+#include "security/common/server_requests.h"
+
+#include <algorithm>
+#include <cstring>
+#include <initializer_list>
+#include <limits>
+
+#include "platform/text.h"
+
+namespace qrn {
+
+namespace {
+
+constexpr char kQueryCombined[] = "?Object=MvtSecData&Operation=Get&ClientTimestamp=";
+constexpr char kQueryOldServerDate[] = "?Object=dateTime&Object2=LocalGroupsLevel";
+constexpr char kQueryDateTime[] = "?Object=dateTime";
+constexpr char kQueryApplications[] = "?Object=Appl&Operation=GetAll";
+constexpr char kQueryRoles[] = "?Object=Role&Operation=Get";
+constexpr char kQueryAcl[] = "?Object=Cache&Operation=Get";
+constexpr char kQueryUser[] = "?User=";
+constexpr char kQueryDomain[] = "&Domain=";
+constexpr char kQueryUserGroups[] = "&Operation=Get&Object=UserGroups";
+constexpr char kQueryAllUserGroups[] = "&Operation=Get&Object=AllUserGroups";
+constexpr char kQueryDomainGroups[] = "&DomainGroups=";
+constexpr char kQueryServerLocalGroups[] = "&Operation=Append&Object=ServerLocalGroups";
+constexpr char kQueryLog[] = "?Object=Log&Operation=Add&User=";
+constexpr char kQueryAction[] = "&Action=";
+constexpr char kQueryStatus[] = "&Status=";
+constexpr char kQueryComputer[] = "&Computer=";
+
+constexpr char kApplicationsEnd[] = "</QRNAPPLS></DOCUMENT>";
+constexpr char kCdataStart[] = "<![CDATA[";
+constexpr size_t kCdataStartLength = 9;
+constexpr size_t kCdataEndLength = 3;
+constexpr char kLevelMark[] = "LocalGroupsLevel:";
+constexpr size_t kOldServerLeadIn = 11;
+
+bool IsUnreserved(unsigned char c) {
+  return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-' ||
+         c == '.' || c == '_' || c == '~';
+}
+
+std::string Join(std::initializer_list<std::string_view> pieces) {
+  size_t size = 0;
+  for (std::string_view p : pieces) size += p.size();
+  std::string out;
+  out.reserve(size);
+  for (std::string_view p : pieces) out.append(p);
+  return out;
+}
+
+std::string UserDomainRequest(std::string_view base, std::string_view user, std::string_view domain,
+                              std::string_view tail) {
+  return Join(
+      {base, kQueryUser, CanonicalizeValue(user), kQueryDomain, CanonicalizeValue(domain), tail});
+}
+
+// The text between "<tag>" and "</tag>", searched from *position.
+std::string TaggedPart(std::string_view text, std::string_view tag, size_t* position) {
+  const std::string open = Join({"<", tag, ">"});
+  const std::string close = Join({"</", tag, ">"});
+  const size_t found = text.find(open, *position);
+  if (found == std::string_view::npos) return {};
+  const size_t start = found + open.size();
+  *position = start;
+  const size_t end = text.find(close, start);
+  if (end == std::string_view::npos) return {};
+  return std::string(text.substr(start, end - start));
+}
+
+std::string Unwrap(std::string part) {
+  if (part.find(kCdataStart) == std::string::npos) return part;
+  part.erase(0, std::min(kCdataStartLength, part.size()));
+  part.resize(part.size() - std::min(kCdataEndLength, part.size()));
+  return std::string(platform::TrimWhite(part));
+}
+
+}  // namespace
+
+std::string CanonicalizeValue(std::string_view value) {
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string out;
+  out.reserve(value.size());
+  for (char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (IsUnreserved(c)) {
+      out.push_back(ch);
+    } else {
+      out.push_back('%');
+      out.push_back(kHex[c >> 4]);
+      out.push_back(kHex[c & 0x0F]);
+    }
+  }
+  return out;
+}
+
+std::string CombinedDataRequest(std::string_view base, std::string_view timestamp) {
+  return Join({base, kQueryCombined, timestamp});
+}
+std::string OldServerDateRequest(std::string_view base) {
+  return Join({base, kQueryOldServerDate});
+}
+std::string DateTimeRequest(std::string_view base) { return Join({base, kQueryDateTime}); }
+std::string ApplicationsRequest(std::string_view base) { return Join({base, kQueryApplications}); }
+std::string RolesRequest(std::string_view base) { return Join({base, kQueryRoles}); }
+std::string AclRequest(std::string_view base) { return Join({base, kQueryAcl}); }
+
+std::string UserGroupsRequest(std::string_view base, std::string_view user,
+                              std::string_view domain) {
+  return UserDomainRequest(base, user, domain, kQueryUserGroups);
+}
+
+std::string AllUserGroupsRequest(std::string_view base, std::string_view user,
+                                 std::string_view domain) {
+  return UserDomainRequest(base, user, domain, kQueryAllUserGroups);
+}
+
+std::string ServerLocalGroupsRequest(std::string_view base, std::string_view user,
+                                     std::string_view domain, std::string_view groups) {
+  return UserDomainRequest(
+      base, user, domain,
+      Join({kQueryDomainGroups, CanonicalizeValue(groups), kQueryServerLocalGroups}));
+}
+
+std::string AuditLogRequest(std::string_view base, std::string_view user, std::string_view action,
+                            std::string_view status, std::string_view computer) {
+  return Join({base, kQueryLog, CanonicalizeValue(user), kQueryAction, action, kQueryStatus, status,
+               kQueryComputer, computer});
+}
+
+std::string BarePageRequest(std::string_view base) { return std::string(base); }
+
+std::string_view TerminatedText(std::string_view page) {
+  const size_t nul = page.find('\0');
+  return nul == std::string_view::npos ? page : page.substr(0, nul);
+}
+
+void RejoinCombinedAnswer(std::string& page) {
+  const size_t found = page.find(kApplicationsEnd);
+  if (found == std::string::npos) return;
+  const size_t after = found + std::strlen(kApplicationsEnd);
+  if (after < page.size() && page[after] == '\0') page[after] = ' ';
+}
+
+SecurityDataParts SplitCombinedData(std::string_view page) {
+  std::string whole(page);
+  RejoinCombinedAnswer(whole);
+  const std::string_view text = TerminatedText(whole);
+
+  SecurityDataParts parts;
+  size_t position = 0;
+  parts.local_groups_level = ParseDecimal(TaggedPart(text, "LOCALGROUPLEVEL", &position));
+  parts.server_timestamp = TaggedPart(text, "SERVERTIMESTAMP", &position);
+  parts.applications = Unwrap(TaggedPart(text, "APPLCACHE", &position));
+  parts.roles = Unwrap(TaggedPart(text, "ROLECACHE", &position));
+  parts.acls = Unwrap(TaggedPart(text, "ACLCACHE", &position));
+  return parts;
+}
+
+OldServerDate ParseOldServerDate(std::string_view page) {
+  const std::string_view text = TerminatedText(page);
+  OldServerDate answer;
+  const size_t semicolon = text.find(';');
+  if (semicolon == std::string_view::npos) {
+    answer.timestamp = std::string(text);
+    return answer;
+  }
+  const std::string_view before = text.substr(0, semicolon);
+  answer.timestamp = std::string(before.substr(std::min(kOldServerLeadIn, before.size())));
+  const size_t mark = text.find(kLevelMark);
+  if (mark != std::string_view::npos) {
+    answer.has_level = true;
+    const size_t digit = mark + std::strlen(kLevelMark);
+    answer.level =
+        (digit < text.size() && text[digit] >= '0' && text[digit] <= '9') ? text[digit] - '0' : 0;
+  }
+  return answer;
+}
+
+std::string ParseDateTimeAnswer(std::string_view page) { return std::string(TerminatedText(page)); }
+
+int32_t ParseDecimal(std::string_view text) {
+  size_t i = 0;
+  while (i < text.size() && (text[i] == ' ' || (text[i] >= '\t' && text[i] <= '\r'))) ++i;
+  bool negative = false;
+  if (i < text.size() && (text[i] == '+' || text[i] == '-')) negative = text[i++] == '-';
+  int64_t value = 0;
+  constexpr int64_t kLimit = int64_t{std::numeric_limits<int32_t>::max()} + 1;
+  for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) {
+    value = std::min(value * 10 + (text[i] - '0'), kLimit);
+  }
+  if (negative) value = -value;
+  if (value > std::numeric_limits<int32_t>::max()) value = std::numeric_limits<int32_t>::max();
+  return static_cast<int32_t>(value);
+}
+
+}  // namespace qrn
