@@ -249,7 +249,7 @@ HRESULT SafeArrayCopy(SAFEARRAY* source, SAFEARRAY** target) {
   *target = nullptr;
   if (source == nullptr) return S_OK;
   VARTYPE vt = HeaderOf(source)->vt;
-  SAFEARRAYBOUND stack_bounds[8];
+  SAFEARRAYBOUND stack_bounds[8] = {};
   SAFEARRAYBOUND* bounds = stack_bounds;
   if (source->cDims > 8) {
     bounds = static_cast<SAFEARRAYBOUND*>(std::malloc(source->cDims * sizeof(SAFEARRAYBOUND)));
