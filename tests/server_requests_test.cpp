@@ -1,0 +1,196 @@
+// The request catalogue, value canonicalisation and the answer readers.
+#include "security/common/server_requests.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+
+namespace qrn {
+namespace {
+
+// Query parameters of a URL, decoded.
+std::multimap<std::string, std::string> Params(const std::string& url) {
+  auto decode = [](const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size(); ++i) {
+      if (s[i] == '%' && i + 2 < s.size() + 0 && i + 2 <= s.size() - 1) {
+        out.push_back(static_cast<char>(std::stoi(s.substr(i + 1, 2), nullptr, 16)));
+        i += 2;
+      } else {
+        out.push_back(s[i]);
+      }
+    }
+    return out;
+  };
+  std::multimap<std::string, std::string> params;
+  const size_t q = url.find('?');
+  if (url.find('#') != std::string::npos) params.emplace("#", "");
+  std::string rest = q == std::string::npos ? "" : url.substr(q + 1);
+  size_t start = 0;
+  while (start <= rest.size() && !rest.empty()) {
+    size_t amp = rest.find('&', start);
+    if (amp == std::string::npos) amp = rest.size();
+    const std::string pair = rest.substr(start, amp - start);
+    const size_t eq = pair.find('=');
+    params.emplace(decode(pair.substr(0, eq)),
+                   eq == std::string::npos ? "" : decode(pair.substr(eq + 1)));
+    start = amp + 1;
+    if (amp == rest.size()) break;
+  }
+  return params;
+}
+
+TEST(ServerRequests, CatalogueTexts) {
+  const std::string base = "http://srv/sec.asp";
+  EXPECT_EQ(CombinedDataRequest(base, "2024-01-01 10:00"),
+            base + "?Object=MvtSecData&Operation=Get&ClientTimestamp=2024-01-01 10:00");
+  EXPECT_EQ(CombinedDataRequest(base, ""),
+            base + "?Object=MvtSecData&Operation=Get&ClientTimestamp=");
+  EXPECT_EQ(OldServerDateRequest(base), base + "?Object=dateTime&Object2=LocalGroupsLevel");
+  EXPECT_EQ(DateTimeRequest(base), base + "?Object=dateTime");
+  EXPECT_EQ(ApplicationsRequest(base), base + "?Object=Appl&Operation=GetAll");
+  EXPECT_EQ(RolesRequest(base), base + "?Object=Role&Operation=Get");
+  EXPECT_EQ(AclRequest(base), base + "?Object=Cache&Operation=Get");
+  EXPECT_EQ(UserGroupsRequest(base, "bob", "SALES"),
+            base + "?User=bob&Domain=SALES&Operation=Get&Object=UserGroups");
+  EXPECT_EQ(AllUserGroupsRequest(base, "bob", "SALES"),
+            base + "?User=bob&Domain=SALES&Operation=Get&Object=AllUserGroups");
+  EXPECT_EQ(ServerLocalGroupsRequest(base, "bob", "SALES", "g1;g 2"),
+            base +
+                "?User=bob&Domain=SALES&DomainGroups=g1%3Bg%202&Operation=Append&Object="
+                "ServerLocalGroups");
+  EXPECT_EQ(AuditLogRequest(base, "SALES\\bob", "Authorization", "Failed", "PC 1"),
+            base +
+                "?Object=Log&Operation=Add&User=SALES%5Cbob&Action=Authorization&Status=Failed&"
+                "Computer=PC 1");
+  EXPECT_EQ(BarePageRequest(base), base);
+}
+
+TEST(ServerRequests, HostileValuesStayInTheirOwnParameter) {
+  const std::string user = "a&b=c#d%e f";
+  EXPECT_EQ(CanonicalizeValue(user), "a%26b%3Dc%23d%25e%20f");
+  EXPECT_EQ(CanonicalizeValue("Az09-._~"), "Az09-._~");
+  EXPECT_EQ(CanonicalizeValue("M\xC3\xBCller"), "M%C3%BCller");
+
+  for (const std::string& url :
+       {UserGroupsRequest("http://s/p", user, "D&Object=Appl"),
+        ServerLocalGroupsRequest("http://s/p", user, "D", "x&Operation=Delete"),
+        AuditLogRequest("http://s/p", user, "Authentication", "Success", "PC")}) {
+    const auto params = Params(url);
+    EXPECT_EQ(params.count("#"), 0u) << url;
+    ASSERT_EQ(params.count("User"), 1u) << url;
+    EXPECT_EQ(params.find("User")->second, user) << url;
+    EXPECT_EQ(params.count("b"), 0u) << url;
+    EXPECT_EQ(params.count("Operation"), 1u) << url;
+    EXPECT_EQ(params.count("Object"), 1u) << url;
+  }
+}
+
+std::string Cdata(const std::string& doc) { return "<![CDATA[" + doc + "]]>"; }
+
+// The page as GetWebPage hands it back: NUL after the first "</DOCUMENT>".
+std::string AsReceived(std::string page) {
+  const size_t tag = page.find("</DOCUMENT>");
+  if (tag != std::string::npos && tag + 11 < page.size()) page[tag + 11] = '\0';
+  return page;
+}
+
+const char kAppl[] = "<DOCUMENT><QRNAPPLS><A/><END/></QRNAPPLS></DOCUMENT>";
+const char kRoles[] = "<DOCUMENT><QRNROLES><R/></QRNROLES></DOCUMENT>";
+const char kAcls[] = "<DOCUMENT><ACL/></DOCUMENT>";
+
+TEST(SplitCombinedData, AllPartsAcrossTheDocumentMark) {
+  const std::string page = AsReceived(
+      "<MVTSECDATA><LOCALGROUPLEVEL> 3</LOCALGROUPLEVEL>"
+      "<SERVERTIMESTAMP>2024-05-01 12:00:00</SERVERTIMESTAMP>"
+      "<APPLCACHE>" +
+      Cdata(kAppl) + "</APPLCACHE><ROLECACHE>" + Cdata(std::string("\n ") + kRoles + " \n") +
+      "</ROLECACHE><ACLCACHE>" + Cdata(kAcls) + "</ACLCACHE></MVTSECDATA>");
+  ASSERT_NE(page.find('\0'), std::string::npos);
+  const SecurityDataParts parts = SplitCombinedData(page);
+  EXPECT_EQ(parts.local_groups_level, 3);
+  EXPECT_EQ(parts.server_timestamp, "2024-05-01 12:00:00");
+  EXPECT_EQ(parts.applications, kAppl);
+  EXPECT_EQ(parts.roles, kRoles);  // trimmed inside the wrapper
+  EXPECT_EQ(parts.acls, kAcls);
+
+  std::string rejoined = page;
+  RejoinCombinedAnswer(rejoined);
+  EXPECT_EQ(rejoined.find('\0'), std::string::npos);
+  EXPECT_EQ(rejoined.size(), page.size());
+}
+
+TEST(SplitCombinedData, MissingAndUnwrappedParts) {
+  // No ACL part; the role part has no CDATA wrapper and is used as it is.
+  SecurityDataParts parts = SplitCombinedData(
+      "<LOCALGROUPLEVEL>x</LOCALGROUPLEVEL><SERVERTIMESTAMP>T</SERVERTIMESTAMP>"
+      "<APPLCACHE></APPLCACHE><ROLECACHE> plain </ROLECACHE>");
+  EXPECT_EQ(parts.local_groups_level, 0);
+  EXPECT_EQ(parts.server_timestamp, "T");
+  EXPECT_EQ(parts.applications, "");
+  EXPECT_EQ(parts.roles, " plain ");
+  EXPECT_EQ(parts.acls, "");
+
+  // A closing tag without its opening tag yields nothing.
+  parts = SplitCombinedData("<SERVERTIMESTAMP>T</SERVERTIMESTAMP>junk</ACLCACHE>");
+  EXPECT_EQ(parts.acls, "");
+  EXPECT_EQ(parts.server_timestamp, "T");
+
+  // An unclosed part is empty and the following parts are still found.
+  parts = SplitCombinedData("<SERVERTIMESTAMP>T<ROLECACHE>r</ROLECACHE>");
+  EXPECT_EQ(parts.server_timestamp, "");
+  EXPECT_EQ(parts.roles, "r");
+
+  EXPECT_EQ(SplitCombinedData("").roles, "");
+  EXPECT_EQ(SplitCombinedData("<APPLCACHE><![CDATA</APPLCACHE>").applications, "<![CDATA");
+  EXPECT_EQ(SplitCombinedData("<APPLCACHE><![CDATA[</APPLCACHE>").applications, "");
+}
+
+TEST(SplitCombinedData, AnEarlierDocumentMarkHidesTheRest) {
+  // Only the NUL after "</QRNAPPLS></DOCUMENT>" is turned back into a blank.
+  const std::string page = AsReceived(
+      "<SERVERTIMESTAMP>T</SERVERTIMESTAMP><APPLCACHE><DOCUMENT>a</DOCUMENT></APPLCACHE>"
+      "<ROLECACHE>r</ROLECACHE>");
+  const SecurityDataParts parts = SplitCombinedData(page);
+  EXPECT_EQ(parts.server_timestamp, "T");
+  EXPECT_EQ(parts.applications, "");
+  EXPECT_EQ(parts.roles, "");
+}
+
+TEST(OldServerDate, TimestampAndLevel) {
+  OldServerDate answer = ParseOldServerDate("DATETIME = 2024-05-01 12:00;LocalGroupsLevel:2");
+  EXPECT_EQ(answer.timestamp, "2024-05-01 12:00");
+  EXPECT_TRUE(answer.has_level);
+  EXPECT_EQ(answer.level, 2);
+
+  answer = ParseOldServerDate("DATETIME = 2024;LocalGroupsLevel:x");
+  EXPECT_TRUE(answer.has_level);
+  EXPECT_EQ(answer.level, 0);
+
+  answer = ParseOldServerDate("DATETIME = 2024;LocalGroupsLevel:");
+  EXPECT_EQ(answer.level, 0);
+
+  answer = ParseOldServerDate("2024-05-01 without semicolon LocalGroupsLevel:3");
+  EXPECT_EQ(answer.timestamp, "2024-05-01 without semicolon LocalGroupsLevel:3");
+  EXPECT_FALSE(answer.has_level);
+
+  answer = ParseOldServerDate("short;");
+  EXPECT_EQ(answer.timestamp, "");
+  EXPECT_FALSE(answer.has_level);
+
+  EXPECT_EQ(ParseDateTimeAnswer(std::string("<DOCUMENT>t</DOCUMENT>\0rest", 27)),
+            "<DOCUMENT>t</DOCUMENT>");
+}
+
+TEST(ParseDecimal, ReadsLikeAtoi) {
+  EXPECT_EQ(ParseDecimal("  42abc"), 42);
+  EXPECT_EQ(ParseDecimal("-7"), -7);
+  EXPECT_EQ(ParseDecimal("+3"), 3);
+  EXPECT_EQ(ParseDecimal("abc"), 0);
+  EXPECT_EQ(ParseDecimal(""), 0);
+  EXPECT_EQ(ParseDecimal("99999999999999999999"), 2147483647);
+  EXPECT_EQ(ParseDecimal("-99999999999999999999"), -2147483647 - 1);
+}
+
+}  // namespace
+}  // namespace qrn
