@@ -2,11 +2,67 @@
 // peer, and keeps the last authenticated identity. Texts are UTF-8.
 #pragma once
 
+#include <cstdint>
+
 #include "qrnauth/export.h"
 #include "qrnauth/oleauto.h"
 
+namespace qrn::platform {
+struct SecurityFunctionTableA;
+}
+
+// ---- handshake state ----------------------------------------------------------
+// A security provider handle: two pointer-sized words whose meaning belongs
+// to the provider.
+struct QrnSecHandle {
+  uintptr_t dwLower;
+  uintptr_t dwUpper;
+};
+
+// The state of one side of one NTLM conversation.
+struct _AUTH_SEQ {
+  int32_t newConversation;   // non-zero: the next step starts a new conversation
+  QrnSecHandle credentials;  // credentials acquired for this side
+  bool haveCredentials;      // credentials must be released
+  bool haveContext;          // context must be deleted
+  QrnSecHandle context;      // the security context of this side
+};
+
 class QRNAUTH_API CQRNAuthenticate {
  public:
+  // ---- lifetime and handshake engine --------------------------------------------
+  // Loads the NTLM provider (GSSAPI with the NTLMSSP mechanism) and prepares
+  // both token buffers. Reports nothing: an object whose provider did not load
+  // answers false (or fails) on every later call.
+  CQRNAuthenticate();
+  // The same over another provider table with the contracts of
+  // platform/sspi.h (the default constructor passes the GSSAPI table). The
+  // table must outlive the object.
+  explicit CQRNAuthenticate(qrn::platform::SecurityFunctionTableA* provider);
+  // Releases the client and server credentials and contexts this object
+  // holds, then the buffers.
+  ~CQRNAuthenticate();
+  // Refused: a copy would share the provider handles of its source, and the
+  // two objects would release the same handles (handles cannot be duplicated).
+  CQRNAuthenticate(const CQRNAuthenticate&) = delete;
+  CQRNAuthenticate& operator=(const CQRNAuthenticate&) = delete;
+
+  // ---- credential verification ----------------------------------------------------
+  // Checks domain, user and password (UTF-8; null counts as empty) by running
+  // both sides of an NTLM conversation in this process. All three empty: the
+  // current operating-system user counts as authenticated, without any
+  // provider call. The credentials stay in the process credential record.
+  // Every answer except an internal exception is sent as an audit record
+  // (when "LogInfoToServer" is 1 or 2). Texts over 255 bytes are refused.
+  bool AuthenticateUser(const char* domain, const char* user, const char* password);
+  // The same check with the credentials the process record holds now.
+  bool Authenticate();
+  // Puts the credentials into the process record for the next client
+  // conversation of any object, checking nothing. False (and an empty record)
+  // when a text is longer than 255 bytes.
+  bool SetAuthenticationCredential(const char* domain, const char* user, const char* password);
+
+  // ---- error trail ----------------------------------------------------------
   // ---- error trail ----------------------------------------------------------
   // The authentication trail of the process: the same pointer for every
   // object and every call. Read or copy it; never clear it.
@@ -26,4 +82,35 @@ class QRNAUTH_API CQRNAuthenticate {
   // Clears both 256-byte buffers, then calls GetCurrentUserInfo: S_OK when it
   // succeeds, else E_FAIL (the buffers then stay cleared).
   static HRESULT GetCurrentContext(char* domain, char* user);
+
+ private:
+  // ---- handshake engine --------------------------------------------------------
+  bool InitPackage(qrn::platform::SecurityFunctionTableA* provider);
+  bool InitSession();
+  bool TermPackage();
+  // One client step: consumes inToken/inTokenLength, produces
+  // outToken/outTokenLength.
+  bool GenClientContext();
+  // One server step: consumes outToken/inTokenLength, produces
+  // inToken/outTokenLength. Provider failures go to the authentication trail.
+  bool GenServerContext();
+
+  // ---- credential verification ----------------------------------------------------
+  bool SSPAuthenticateUser(const char* domain, const char* user, const char* password);
+  void WriteLog(bool success);
+
+  // ---- fields, in this order ----------------------------------------------------
+  uint32_t tokenBufferSize;  // capacity of both token buffers
+  _AUTH_SEQ serverSeq;
+  void* providerLibrary;  // no library is loaded on Linux: always null
+  qrn::platform::SecurityFunctionTableA* securityFunctions;  // null: not usable
+  uint32_t maxTokenSize;                                     // same as tokenBufferSize
+  _AUTH_SEQ clientSeq;
+  uint8_t* inToken;  // owned, tokenBufferSize bytes
+  uint32_t inTokenLength;
+  uint8_t* outToken;  // owned, tokenBufferSize bytes
+  uint32_t outTokenLength;
+  bool done;            // the last step completed the conversation
+  bool useCurrentUser;  // the latest credentials were all empty
+  int32_t socket;       // connected socket of the socket and HTTP transports
 };
