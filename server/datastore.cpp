@@ -1,0 +1,128 @@
+#include "server/datastore.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+
+namespace qrn::secd {
+
+namespace {
+
+long long Nanoseconds(const timespec& t) {
+  return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+bool ReadWhole(int fd, std::string* out) {
+  char buf[65536];
+  for (;;) {
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n == 0) return true;
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    out->append(buf, static_cast<size_t>(n));
+  }
+}
+
+}  // namespace
+
+std::string DerivedTimestamp(long long mtime_ns, long long size, std::string_view content) {
+  // FNV-1a: cheap, and enough to tell two versions of one file apart.
+  uint32_t sum = 2166136261u;
+  for (unsigned char c : content) sum = (sum ^ c) * 16777619u;
+  const time_t seconds = static_cast<time_t>(mtime_ns / 1000000000LL);
+  tm utc{};
+  gmtime_r(&seconds, &utc);
+  char text[96];
+  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%09lldZ/%lld/%08x",
+                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
+                utc.tm_sec, mtime_ns % 1000000000LL, size, sum);
+  return text;
+}
+
+DataStore::DataStore(std::string path) : path_(std::move(path)) {}
+
+bool DataStore::StatFile(FileId* id) const {
+  struct stat st {};
+  if (stat(path_.c_str(), &st) != 0) return false;
+  *id = {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+  return true;
+}
+
+bool DataStore::ReadAndBuild(FileId* id, std::shared_ptr<const Snapshot>* out,
+                             std::string* error) const {
+  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    *error = path_ + ": cannot open: " + std::strerror(errno);
+    return false;
+  }
+  struct stat st {};
+  std::string text;
+  const bool read_ok = fstat(fd, &st) == 0 && ReadWhole(fd, &text);
+  const int saved = errno;
+  close(fd);
+  if (!read_ok) {
+    *error = path_ + ": cannot read: " + std::strerror(saved);
+    return false;
+  }
+  // The identity of what was read, so a change during the read is seen next time.
+  *id = {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+
+  auto snapshot = std::make_shared<Snapshot>();
+  if (!ParseSecurityData(text, path_, &snapshot->data, error)) return false;
+  const std::string timestamp =
+      snapshot->data.timestamp.empty()
+          ? DerivedTimestamp(id->mtime_ns, static_cast<long long>(text.size()), text)
+          : snapshot->data.timestamp;
+  snapshot->documents = RenderDocuments(snapshot->data, timestamp);
+  *out = std::move(snapshot);
+  return true;
+}
+
+bool DataStore::Load(std::string* error) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  FileId id;
+  std::shared_ptr<const Snapshot> loaded;
+  if (!ReadAndBuild(&id, &loaded, error)) return false;
+  current_ = std::move(loaded);
+  seen_ = id;
+  return true;
+}
+
+std::shared_ptr<const Snapshot> DataStore::Current() {
+  FileId now;
+  const bool present = StatFile(&now);
+  const int stat_errno = errno;
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (!present) {
+    if (seen_.size != -1) {
+      std::fprintf(stderr, "qrnsecd: %s: cannot be read (%s); still serving the last good data\n",
+                   path_.c_str(), std::strerror(stat_errno));
+      seen_ = FileId{};
+    }
+    return current_;
+  }
+  if (now == seen_) return current_;
+
+  FileId id;
+  std::shared_ptr<const Snapshot> loaded;
+  std::string error;
+  if (ReadAndBuild(&id, &loaded, &error)) {
+    current_ = std::move(loaded);
+    seen_ = id;
+    std::fprintf(stderr, "qrnsecd: %s: reloaded, timestamp %s\n", path_.c_str(),
+                 current_->documents.timestamp.c_str());
+  } else {
+    seen_ = now;
+    std::fprintf(stderr, "qrnsecd: %s; still serving the last good data\n", error.c_str());
+  }
+  return current_;
+}
+
+}  // namespace qrn::secd

@@ -1,0 +1,58 @@
+// The data file as the server serves it: parsed, rendered, and reloaded when
+// the file changes on disk, without a restart.
+#pragma once
+
+#include <sys/types.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "server/documents.h"
+#include "server/secdata.h"
+
+namespace qrn::secd {
+
+// One load of the data file; never changed once published.
+struct Snapshot {
+  SecurityData data;
+  Documents documents;
+};
+
+class DataStore {
+ public:
+  explicit DataStore(std::string path);
+
+  // First load. False with *error (file name and position) when the file
+  // cannot be read or is malformed.
+  bool Load(std::string* error);
+
+  // The data to answer a request with. Looks at the file's identity (inode,
+  // size, modification and change times) on every call; when it changed, the
+  // file is read again. A file that became unreadable or malformed keeps the
+  // last good data in service and reports the fault on stderr once.
+  std::shared_ptr<const Snapshot> Current();
+
+ private:
+  struct FileId {
+    dev_t dev = 0;
+    ino_t ino = 0;
+    off_t size = -1;
+    long long mtime_ns = 0, ctime_ns = 0;
+    bool operator==(const FileId&) const = default;
+  };
+  bool StatFile(FileId* id) const;
+  bool ReadAndBuild(FileId* id, std::shared_ptr<const Snapshot>* out, std::string* error) const;
+
+  const std::string path_;
+  std::mutex mutex_;
+  std::shared_ptr<const Snapshot> current_;
+  FileId seen_;  // identity last looked at (good or bad), so a bad file is parsed once
+};
+
+// The server timestamp of a data file without a "timestamp": its modification
+// time (UTC, nanoseconds), its size and a checksum of its bytes, so that every
+// change of the file gives a new text.
+std::string DerivedTimestamp(long long mtime_ns, long long size, std::string_view content);
+
+}  // namespace qrn::secd
