@@ -56,6 +56,7 @@ struct HiveState {
   std::string path;
   FileStamp stamp;
   std::shared_ptr<const HiveData> snapshot;
+  std::string content;   // the bytes the snapshot was made from
   std::string reported;  // the malformed file already reported on stderr
   // CoarseMillis() + 1 of the last check (0: never checked).
   std::atomic<uint64_t> checked{0};
@@ -108,12 +109,36 @@ bool WriteAll(int fd, const std::string& text) {
   return true;
 }
 
+void ParseHive(const std::string& bytes, RegHive hive, HiveData* data) {
+  RegFile file;
+  RegParseError error;
+  if (!ParseRegFile(bytes, &file, &error)) {
+    *data = HiveData();
+    data->malformed = true;
+    data->error = error;
+    return;
+  }
+  *data = HiveData::FromFile(file, hive);
+}
+
+// A file changed less than this long ago may change again without its
+// stamp changing (file times are coarse): its bytes are compared as well.
+constexpr int64_t kRacyNanos = 100 * 1000000LL;
+
+bool IsRacy(const FileStamp& stamp) {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME_COARSE, &now);
+  const int64_t now_ns = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+  return stamp.exists &&
+         (now_ns - stamp.mtime_ns < kRacyNanos || now_ns - stamp.ctime_ns < kRacyNanos);
+}
+
 enum class ReadResult { kOk, kMissing, kUnreadable };
 
 // Reads and parses a hive file. A missing file is an empty hive; a file that
 // does not parse gives a malformed hive.
 ReadResult LoadHiveFile(const std::string& path, RegHive hive, HiveData* data, FileStamp* stamp,
-                        mode_t* mode) {
+                        mode_t* mode, std::string* content) {
   *data = HiveData();
   *stamp = FileStamp();
   const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
@@ -125,14 +150,8 @@ ReadResult LoadHiveFile(const std::string& path, RegHive hive, HiveData* data, F
   if (!ok) return ReadResult::kUnreadable;
   *stamp = FileStamp::Of(st);
   if (mode != nullptr) *mode = st.st_mode & 07777;
-  RegFile file;
-  RegParseError error;
-  if (!ParseRegFile(bytes, &file, &error)) {
-    data->malformed = true;
-    data->error = error;
-    return ReadResult::kOk;
-  }
-  *data = HiveData::FromFile(file, hive);
+  ParseHive(bytes, hive, data);
+  if (content != nullptr) *content = std::move(bytes);
   return ReadResult::kOk;
 }
 
@@ -157,15 +176,28 @@ void Refresh(HiveState& state) {
   struct stat st {};
   FileStamp current;
   if (stat(path.c_str(), &st) == 0) current = FileStamp::Of(st);
-  if (!state.loaded || path != state.path || !(current == state.stamp)) {
-    auto data = std::make_shared<HiveData>();
-    FileStamp stamp;
-    if (LoadHiveFile(path, state.hive, data.get(), &stamp, nullptr) == ReadResult::kUnreadable) {
+  bool changed = !state.loaded || path != state.path || !(current == state.stamp);
+  auto data = std::make_shared<HiveData>();
+  FileStamp stamp;
+  std::string content;
+  if (!changed && IsRacy(current)) {
+    // Same stamp, but the file is young enough to have been rewritten in
+    // place within one tick of the file clock: compare its bytes.
+    if (LoadHiveFile(path, state.hive, data.get(), &stamp, nullptr, &content) == ReadResult::kOk &&
+        content != state.content) {
+      changed = true;
+    }
+  } else if (changed) {
+    if (LoadHiveFile(path, state.hive, data.get(), &stamp, nullptr, &content) ==
+        ReadResult::kUnreadable) {
       stamp = current;  // try again when the file changes
     }
+  }
+  if (changed) {
     ReportMalformed(state, path, *data);
     state.snapshot = std::move(data);
     state.stamp = stamp;
+    state.content = std::move(content);
     state.path = path;
     if (state.loaded) state.generation.fetch_add(1, std::memory_order_acq_rel);
     state.loaded = true;
@@ -270,7 +302,7 @@ long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
   auto data = std::make_shared<HiveData>();
   FileStamp stamp;
   mode_t mode = default_mode;
-  if (LoadHiveFile(path, hive, data.get(), &stamp, &mode) == ReadResult::kUnreadable) {
+  if (LoadHiveFile(path, hive, data.get(), &stamp, &mode, nullptr) == ReadResult::kUnreadable) {
     return ERROR_ACCESS_DENIED;
   }
   if (data->malformed) {
@@ -280,12 +312,14 @@ long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
   }
   const long result = change(data.get());
   if (result != ERROR_SUCCESS) return result;
-  const long written = ReplaceFile(path, SerializeRegFile(data->ToFile(hive)), mode, &stamp);
+  std::string content = SerializeRegFile(data->ToFile(hive));
+  const long written = ReplaceFile(path, content, mode, &stamp);
   if (written != ERROR_SUCCESS) return written;
 
   std::lock_guard<std::mutex> guard(state.mu);
   state.snapshot = std::move(data);
   state.stamp = stamp;
+  state.content = std::move(content);
   state.path = path;
   state.loaded = true;
   state.generation.fetch_add(1, std::memory_order_acq_rel);
