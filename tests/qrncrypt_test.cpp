@@ -10,6 +10,8 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/test_env.h"
+
 namespace qrn {
 namespace {
 
@@ -202,6 +204,26 @@ TEST(Provider, OneProcessWideObjectEvenWhenFirstCallsRace) {
   ASSERT_EQ(distinct.size(), 1u);
   EXPECT_NE(*distinct.begin(), nullptr);
   EXPECT_EQ(QrnCryptAcquireContext(), *distinct.begin());
+}
+
+}  // namespace
+}  // namespace qrn
+
+namespace qrn {
+namespace {
+
+TEST(CryptCommands, EncryptAndDecryptOnTheCommandLine) {
+  test::ProcessResult encrypted = test::RunProcess({test::CliPath(), "encrypt", "hello world"});
+  EXPECT_EQ(encrypted.exit_code, 0) << encrypted.err;
+  EXPECT_EQ(encrypted.out, "LqzQ-U6fFDKbk6w=\n");
+  test::ProcessResult decrypted =
+      test::RunProcess({test::CliPath(), "decrypt", "LqzQ-U6fFDKbk6w="});
+  EXPECT_EQ(decrypted.exit_code, 0) << decrypted.err;
+  EXPECT_EQ(decrypted.out, "hello world\n");
+  test::ProcessResult bad = test::RunProcess({test::CliPath(), "decrypt", "LqzQ+U6f"});
+  EXPECT_EQ(bad.exit_code, 2);
+  EXPECT_EQ(bad.out, "");
+  EXPECT_NE(bad.err, "");
 }
 
 }  // namespace
