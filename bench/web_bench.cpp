@@ -41,9 +41,8 @@ BENCHMARK(BM_GetWebPage5MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_CurlProgram5MiB(benchmark::State& state) {
   const std::string url = Server().url("/doc");
-  char* argv[] = {const_cast<char*>("curl"),      const_cast<char*>("-s"),
-                  const_cast<char*>("-o"),        const_cast<char*>("/dev/null"),
-                  const_cast<char*>(url.c_str()), nullptr};
+  const char* args[] = {"curl", "-s", "--noproxy", "*", "-o", "/dev/null", url.c_str(), nullptr};
+  char** argv = const_cast<char**>(args);
   for (auto _ : state) {
     pid_t pid;
     if (posix_spawnp(&pid, "curl", nullptr, nullptr, argv, environ) != 0) {

@@ -308,15 +308,15 @@ TEST(PingHost, EchoPacketLayoutAndChecksum) {
 }
 
 TEST(PingHost, OnlyTheMatchingEchoReplyCounts) {
-  uint8_t reply[28] = {0x45};  // IPv4 header of 20 bytes
-  BuildEchoRequest(reply + 20, 8, 0x0102, 2, 0);
+  uint8_t reply[32] = {0x45};  // IPv4 header of 20 bytes
+  BuildEchoRequest(reply + 20, 12, 0x0102, 2, 0);
   EXPECT_FALSE(IsEchoReplyTo(reply, sizeof reply, true, true, 0x0102, 2));  // our own request
   reply[20] = 0;                                                            // echo reply
   EXPECT_TRUE(IsEchoReplyTo(reply, sizeof reply, true, true, 0x0102, 2));
   EXPECT_FALSE(IsEchoReplyTo(reply, sizeof reply, true, true, 0x0103, 2));
   EXPECT_FALSE(IsEchoReplyTo(reply, sizeof reply, true, true, 0x0102, 1));
-  EXPECT_TRUE(IsEchoReplyTo(reply + 20, 8, false, false, 0x7777, 2));  // datagram: id rewritten
-  EXPECT_FALSE(IsEchoReplyTo(reply, 24, true, true, 0x0102, 2));       // cut short
+  EXPECT_TRUE(IsEchoReplyTo(reply + 20, 12, false, false, 0x7777, 2));  // datagram: id rewritten
+  EXPECT_FALSE(IsEchoReplyTo(reply, 24, true, true, 0x0102, 2));        // cut short
 }
 
 TEST(PingHost, LoopbackAnswersOverEachSocketKind) {
