@@ -5,6 +5,11 @@
 
 #include <map>
 
+#include "frame/trail.h"
+#include "security/common/web.h"
+#include "tests/support/secd.h"
+#include "tests/support/test_env.h"
+
 namespace qrn {
 namespace {
 
@@ -190,6 +195,40 @@ TEST(ParseDecimal, ReadsLikeAtoi) {
   EXPECT_EQ(ParseDecimal(""), 0);
   EXPECT_EQ(ParseDecimal("99999999999999999999"), 2147483647);
   EXPECT_EQ(ParseDecimal("-99999999999999999999"), -2147483647 - 1);
+}
+
+TEST(ServerRequests, AgainstTheReferenceServer) {
+  test::HiveSandbox sandbox;
+  test::SecdProcess secd(test::SampleDataPath());
+
+  std::string combined;
+  ASSERT_TRUE(GetWebPage(CombinedDataRequest(secd.url(), ""), combined, false));
+  const SecurityDataParts parts = SplitCombinedData(combined);
+  EXPECT_EQ(parts.local_groups_level, 3);
+  EXPECT_FALSE(parts.server_timestamp.empty());
+  EXPECT_TRUE(parts.applications.ends_with("</QRNAPPLS></DOCUMENT>")) << parts.applications;
+  EXPECT_NE(parts.roles.find("<QRNROLES>"), std::string::npos);
+  EXPECT_FALSE(parts.acls.empty());
+
+  std::string date, old_date;
+  ASSERT_TRUE(GetWebPage(DateTimeRequest(secd.url()), date, true));
+  EXPECT_EQ(ParseDateTimeAnswer(date), parts.server_timestamp);
+  ASSERT_TRUE(GetWebPage(OldServerDateRequest(secd.url()), old_date, false));
+  const OldServerDate answer = ParseOldServerDate(old_date);
+  EXPECT_TRUE(answer.has_level);
+  EXPECT_EQ(answer.level, 3);
+
+  // A hostile user name arrives whole, as one value.
+  std::string ignored;
+  GetWebPage(AuditLogRequest(secd.url(), "a&b=c#d%e f", "Authorization", "Failed", "PC"), ignored,
+             true);
+  EXPECT_NE(secd.AuditLog().find("a&b=c#d%e f"), std::string::npos) << secd.AuditLog();
+
+  // An unknown request is answered with an error status and an error page.
+  EXPECT_EQ(authorizationTrail.count, 0);
+  std::string unknown;
+  EXPECT_FALSE(GetWebPage(secd.url() + "?Object=Nothing", unknown, true));
+  EXPECT_EQ(authorizationTrail.count, 1);
 }
 
 }  // namespace
