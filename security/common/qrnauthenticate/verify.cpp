@@ -105,6 +105,11 @@ bool CQRNAuthenticate::SSPAuthenticateUser(const char* domain, const char* user,
     bool novell = false;
     qrn::MvtIsNovellClient(&novell);
     bool stored = SetAuthenticationCredential(domain, user, password);
+    if (securityFunctions == nullptr) {
+      // The provider did not load: this object answers no check.
+      WriteLog(false);
+      return false;
+    }
     if (novell) {
       // Named credentials are not verified on a Novell client.
       bool answer = useCurrentUser || qrn::ReadIdentityBlock().os_user_mark == 1;
@@ -117,7 +122,7 @@ bool CQRNAuthenticate::SSPAuthenticateUser(const char* domain, const char* user,
       WriteLog(true);
       return true;
     }
-    bool ok = stored && securityFunctions != nullptr;
+    bool ok = stored;
     outTokenLength = tokenBufferSize;
     ok = ok && GenClientContext();  // negotiate
     auto hand_over = [this] {

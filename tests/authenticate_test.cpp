@@ -1,0 +1,175 @@
+// The in-process credential check against the NTLM mechanism with a
+// temporary user file: the four legs, the trail of a refusal, empty and
+// Novell credentials, NT-hash entries and non-ASCII names.
+#include <gtest/gtest.h>
+#include <locale.h>
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <string>
+
+#include "platform/registry.h"
+#include "platform/sspi.h"
+#include "qrnauth/qrnauthenticate.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+using namespace qrn::platform;
+
+// NT hash (MD4 of the UTF-16LE password) of "secret".
+constexpr char kSecretHash[] = "878D8014606CDA29677A44EFA1353FC7";
+
+std::string Utf8(BSTR b) {
+  std::string out;
+  for (unsigned i = 0; b && i < SysStringLen(b); ++i) out += b[i] < 0x80 ? char(b[i]) : '?';
+  return out;
+}
+
+struct TrailRow {
+  std::string step, detail, source;
+  LONG status = 0;
+};
+
+int TrailCount() {
+  VARIANT* v = CQRNAuthenticate::GetLastMvtErrors();
+  if (v->vt == VT_EMPTY) return 0;
+  int n = 0;
+  for (LONG i = 0; i < 6; ++i) {
+    VARIANT cell;
+    VariantInit(&cell);
+    LONG index[2] = {i, 0};
+    if (SafeArrayGetElement(v->parray, index, &cell) == S_OK && cell.vt == VT_BSTR) ++n;
+    VariantClear(&cell);
+  }
+  return n;
+}
+
+TrailRow TrailEntry(LONG entry) {
+  VARIANT* v = CQRNAuthenticate::GetLastMvtErrors();
+  TrailRow row;
+  std::string* texts[4] = {&row.step, nullptr, &row.detail, &row.source};
+  for (LONG col = 0; col < 4; ++col) {
+    VARIANT cell;
+    VariantInit(&cell);
+    LONG index[2] = {entry, col};
+    EXPECT_EQ(SafeArrayGetElement(v->parray, index, &cell), S_OK);
+    if (col == 1) {
+      row.status = cell.lVal;
+    } else {
+      *texts[col] = Utf8(cell.bstrVal);
+    }
+    VariantClear(&cell);
+  }
+  return row;
+}
+
+class AuthenticateTest : public ::testing::Test {
+ protected:
+  // Plain-text entries, one domain-less; the mechanism reads the file on
+  // every attempt and from the environment at its first use.
+  void UseUserFile(const std::string& content) {
+    std::string path = sandbox_.dir().File("ntlm_users");
+    qrn::test::WriteFile(path, content);
+    setenv("NTLM_USER_FILE", path.c_str(), 1);
+  }
+  void SetUp() override {
+    UseUserFile("DOM:alice:secret\n:bob:pw\nDOM:j\xC3\xBCrgen:p\xC3\xA4sswort\n");
+  }
+  qrn::test::HiveSandbox sandbox_;
+};
+
+TEST_F(AuthenticateTest, RightWrongAndUnknownCredentials) {
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+  EXPECT_EQ(TrailCount(), 0);
+  // Repeated checks on one object start a new conversation each time.
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "wrong"));
+  ASSERT_EQ(TrailCount(), 1);
+  TrailRow row = TrailEntry(0);
+  EXPECT_EQ(row.step, "Accepting Security Context");
+  EXPECT_EQ(row.detail, "Logon denied");
+  EXPECT_EQ(row.status, SEC_E_LOGON_DENIED);
+  EXPECT_EQ(row.source,
+            "security/common/qrnauthenticate(1203):GenServerContext.AcceptSecurityContext");
+
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "mallory", "secret"));
+  ASSERT_EQ(TrailCount(), 2);
+  EXPECT_EQ(TrailEntry(1).detail, "Logon denied");
+  // A good check after failures still passes.
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+}
+
+TEST_F(AuthenticateTest, NullDomainAndDomainlessEntries) {
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser(nullptr, "bob", "pw"));
+  EXPECT_TRUE(auth.AuthenticateUser("", "bob", "pw"));
+  EXPECT_FALSE(auth.AuthenticateUser(nullptr, "bob", "nope"));
+}
+
+TEST_F(AuthenticateTest, EmptyCredentialsThenNamedOnes) {
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser(nullptr, "", nullptr));
+  // The next named check is verified, not waved through as the current user.
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "wrong"));
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+}
+
+TEST_F(AuthenticateTest, AuthenticateRechecksTheHeldCredentials) {
+  CQRNAuthenticate auth;
+  ASSERT_TRUE(auth.SetAuthenticationCredential("DOM", "alice", "secret"));
+  EXPECT_TRUE(auth.Authenticate());
+  ASSERT_TRUE(auth.SetAuthenticationCredential("DOM", "alice", "bad"));
+  EXPECT_FALSE(auth.Authenticate());
+  // The record is shared by every object of the process.
+  CQRNAuthenticate other;
+  other.SetAuthenticationCredential("DOM", "alice", "secret");
+  EXPECT_TRUE(auth.Authenticate());
+}
+
+TEST_F(AuthenticateTest, OverlongTextsAreRefused) {
+  CQRNAuthenticate auth;
+  std::string long_text(256, 'a');
+  EXPECT_FALSE(auth.SetAuthenticationCredential("DOM", long_text.c_str(), "x"));
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", long_text.c_str(), "secret"));
+  EXPECT_FALSE(auth.AuthenticateUser(long_text.c_str(), "alice", "secret"));
+  // A password is never cut into another one.
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", ("secret" + long_text).c_str()));
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+}
+
+TEST_F(AuthenticateTest, NtHashEntries) {
+  UseUserFile(std::string("DOM\\alice:1000:XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX:") + kSecretHash +
+              ":[U          ]:LCT-00000000:\n");
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "Secret"));
+}
+
+TEST_F(AuthenticateTest, NonAsciiUserUnderTheClassicLocale) {
+  // The host keeps the "C" locale; the library's conversions must not care.
+  setlocale(LC_ALL, "C");
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "j\xC3\xBCrgen", "p\xC3\xA4sswort"));
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "j\xC3\xBCrgen", "passwort"));
+}
+
+TEST_F(AuthenticateTest, NovellClientVerifiesNoNamedCredentials) {
+  qrn::platform::RegistryKey key;
+  ASSERT_EQ(key.Create(RegHive::LocalMachine, "SOFTWARE\\Korvane\\MVT"), ERROR_SUCCESS);
+  const char one[4] = {1, 0, 0, 0};
+  ASSERT_EQ(key.SetRaw("NovellClient", REG_DWORD, one, 4), ERROR_SUCCESS);
+  // A saved-identity block of this test alone (all zero: no operating-system user mark).
+  std::string block = "/qrnauth-authtest-" + std::to_string(getpid());
+  setenv("QRNAUTH_IDENTITY_NAME", block.c_str(), 1);
+  CQRNAuthenticate auth;
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "secret"));
+  EXPECT_TRUE(auth.AuthenticateUser("", "", ""));
+  EXPECT_EQ(TrailCount(), 0);
+  std::remove(("/dev/shm" + block).c_str());
+}
+
+}  // namespace
