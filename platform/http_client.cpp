@@ -44,6 +44,14 @@ struct HttpSession::State {
     const size_t n = size * count;
     self->last_byte_ms = NowMillis();
     try {
+      if (self->body->empty()) {
+        // Size the buffer once from the announced length, within the cap.
+        curl_off_t length = -1;
+        curl_easy_getinfo(self->easy, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        if (length > 0 && static_cast<uint64_t>(length) <= self->max_body) {
+          self->body->reserve(static_cast<size_t>(length));
+        }
+      }
       const size_t room = self->max_body - self->body->size();
       if (n > room) {
         self->body->append(data, room);

@@ -5,6 +5,7 @@
 #include <limits>
 #include <mutex>
 #include <string_view>
+#include <utility>
 
 #include "frame/config.h"
 #include "frame/trail.h"
@@ -51,7 +52,15 @@ int32_t ReceiveTimeoutMs(int32_t seconds) {
 
 // The body arrives as the platform's reads of at most 1023 bytes, each read
 // taken up to its first NUL byte; reproduce that on fixed chunk boundaries.
-void AppendChunks(const std::string& body, std::string& page) {
+void AppendChunks(std::string& body, std::string& page) {
+  if (std::memchr(body.data(), '\0', body.size()) == nullptr) {
+    if (page.empty()) {
+      page = std::move(body);
+    } else {
+      page.append(body);
+    }
+    return;
+  }
   for (size_t offset = 0; offset < body.size(); offset += kReadChunk) {
     const size_t n = std::min(kReadChunk, body.size() - offset);
     const char* chunk = body.data() + offset;
@@ -122,7 +131,7 @@ bool GetWebPage(std::string url, std::string& page, bool report_errors) {
     }
     if (timeout != -1) web.session.SetReceiveTimeout(ReceiveTimeoutMs(timeout));
 
-    const platform::HttpResponse response = web.session.Get(url);
+    platform::HttpResponse response = web.session.Get(url);
     if (response.outcome != platform::HttpOutcome::kOk) return false;
 
     const size_t before = page.size();
