@@ -165,16 +165,29 @@ HRESULT StoreTrailEntry(ErrorTrail& trail, BSTR step, HRESULT status, BSTR detai
 void ReportTrailEvent(const char* format, ...) {
   try {
     if (!EventLoggingEnabled()) return;
-    char text[kEventTextBytes];
     va_list args;
     va_start(args, format);
+    va_list again;
+    va_copy(again, args);
+    char text[kEventTextBytes];
     int length = std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (length < 0) return;
-    // vsnprintf cut a longer text at 255 bytes, perhaps inside a character.
-    size_t kept =
-        static_cast<size_t>(length) < sizeof text ? static_cast<size_t>(length) : sizeof text - 1;
-    platform::WriteEvent(platform::CutAtCharBoundary(std::string_view(text, kept), kept));
+    if (length < 0) {
+      va_end(again);
+      return;
+    }
+    if (static_cast<size_t>(length) < sizeof text) {
+      va_end(again);
+      platform::WriteEvent(std::string_view(text, static_cast<size_t>(length)));
+      return;
+    }
+    // Too long for the buffer: format it whole once more so that the cut to
+    // 255 bytes can see where the character at the cut ends.
+    std::string whole(static_cast<size_t>(length) + 1, '\0');
+    std::vsnprintf(whole.data(), whole.size(), format, again);
+    va_end(again);
+    whole.resize(static_cast<size_t>(length));
+    platform::WriteEvent(platform::CutAtCharBoundary(whole, kEventTextBytes - 1));
   } catch (...) {
     // A lost event is dropped without a report.
   }

@@ -5,8 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <regex>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "tests/support/test_env.h"
@@ -44,37 +45,48 @@ TEST(DiagnosticLog, LinesWithTextAndWithNumber) {
   qrn::WriteDiagnosticLine("", "security/common/qrnauthorize", 7, 0, "Groups", nullptr, -42);
   qrn::WriteDiagnosticLine("", "f", 1, 0, "Empty", "", 5);
 
-  const std::string stamp = R"((\d\d)/(\d\d)/(\d{4}) (\d\d):(\d\d):(\d\d))";
-  const std::regex expected(
-      "earlier line\n" + stamp +
-      R"(\(security/common/qrnauthorize:1642\) hr=-2147467259 User=SALES\\bob)"
-      "\n" +
-      stamp +
-      R"(\(security/common/qrnauthorize:7\) hr=0 Groups=-42)"
-      "\n" +
-      stamp +
-      R"(\(f:1\) hr=0 Empty=)"
-      "\n");
-  std::smatch match;
   const std::string content = qrn::test::ReadFile(log);
-  ASSERT_TRUE(std::regex_match(content, match, expected)) << content;
-  // Month first, then day; a plausible UTC clock.
-  EXPECT_GE(std::stoi(match[1]), 1);
-  EXPECT_LE(std::stoi(match[1]), 12);
-  EXPECT_LE(std::stoi(match[2]), 31);
-  EXPECT_GE(std::stoi(match[3]), 2024);
-  EXPECT_LT(std::stoi(match[4]), 24);
+  const std::vector<std::string> expected = {
+      "(security/common/qrnauthorize:1642) hr=-2147467259 User=SALES\\bob",
+      "(security/common/qrnauthorize:7) hr=0 Groups=-42", "(f:1) hr=0 Empty="};
+  ASSERT_EQ(content.rfind("earlier line\n", 0), 0u) << content;
+  size_t pos = std::strlen("earlier line\n");
+  for (const std::string& rest : expected) {
+    size_t end = content.find('\n', pos);
+    ASSERT_NE(end, std::string::npos) << content;
+    const std::string line = content.substr(pos, end - pos);
+    pos = end + 1;
+    // "MM/DD/YYYY hh:mm:ss": month first, two digits each but the year.
+    int month, day, year, hour, minute, second, used = 0;
+    ASSERT_EQ(std::sscanf(line.c_str(), "%2d/%2d/%4d %2d:%2d:%2d%n", &month, &day, &year, &hour,
+                          &minute, &second, &used),
+              6)
+        << line;
+    EXPECT_EQ(used, 19) << line;
+    EXPECT_TRUE(month >= 1 && month <= 12 && day >= 1 && day <= 31 && year >= 2024) << line;
+    EXPECT_TRUE(hour < 24 && minute < 60 && second < 61) << line;
+    EXPECT_EQ(line.substr(used), rest);
+  }
+  EXPECT_EQ(pos, content.size());
 }
 
 TEST(DiagnosticLog, OnlyExactlyOneSwitchesItOn) {
-  const char* off_values[] = {"\"Mvtlog\"=dword:00000000", "\"Mvtlog\"=dword:00000002",
-                              "\"Mvtlog\"=\"1\"", "\"Other\"=dword:00000001"};
-  for (const char* value : off_values) {
-    qrn::test::HiveSandbox sandbox;
-    sandbox.WriteMachineHive(HiveWith(value));
-    qrn::WriteDiagnosticLine("", "f", 1, 0, "Name", "v", 0);
-    EXPECT_FALSE(FileExists(sandbox.temp_folder() + "mvtlog.txt")) << value;
+  qrn::test::HiveSandbox sandbox;
+  const std::string log = sandbox.temp_folder() + "mvtlog.txt";
+  qrn::WriteDiagnosticLine("", "f", 1, 0, "Absent", "v", 0);
+  EXPECT_FALSE(FileExists(log));
+  SetMvtlog(0);
+  qrn::WriteDiagnosticLine("", "f", 1, 0, "Zero", "v", 0);
+  SetMvtlog(2);
+  qrn::WriteDiagnosticLine("", "f", 1, 0, "Two", "v", 0);
+  {
+    // A text "1" is not a 4-byte value.
+    qrn::platform::RegistryKey key;
+    ASSERT_EQ(key.Create(qrn::platform::RegHive::LocalMachine, kConfigKey), 0);
+    ASSERT_EQ(key.SetString("Mvtlog", "1"), 0);
   }
+  qrn::WriteDiagnosticLine("", "f", 1, 0, "Text", "v", 0);
+  EXPECT_FALSE(FileExists(log));
 }
 
 TEST(DiagnosticLog, SwitchTakesEffectBetweenLines) {
