@@ -26,6 +26,7 @@ namespace {
 
 // Hive files larger than this are not read (treated as malformed).
 constexpr off_t kMaxHiveBytes = 64 << 20;
+constexpr char kDefaultMachineHive[] = "/etc/qrnauth/machine.reg";
 
 struct FileStamp {
   bool exists = false;
@@ -167,11 +168,11 @@ void ReportMalformed(HiveState& state, const std::string& path, const HiveData& 
 
 // Re-reads the hive when its file changed; at most once per coarse
 // millisecond.
-void Refresh(HiveState& state) {
+void Refresh(HiveState& state, bool force = false) {
   const uint64_t now = CoarseMillis() + 1;
-  if (state.checked.load(std::memory_order_acquire) == now) return;
+  if (!force && state.checked.load(std::memory_order_acquire) == now) return;
   std::lock_guard<std::mutex> lock(state.mu);
-  if (state.checked.load(std::memory_order_relaxed) == now) return;
+  if (!force && state.checked.load(std::memory_order_relaxed) == now) return;
   const std::string path = HivePath(state.hive);
   struct stat st {};
   FileStamp current;
@@ -208,6 +209,31 @@ void Refresh(HiveState& state) {
 std::shared_ptr<const HiveData> Snapshot(RegHive hive) {
   HiveState& state = StateOf(hive);
   Refresh(state);
+  std::lock_guard<std::mutex> lock(state.mu);
+  return state.snapshot;
+}
+
+// Whether path is the hive's file as the environment names it now; compares
+// without building the path.
+bool IsHivePath(RegHive hive, std::string_view path) {
+  const char* env =
+      std::getenv(hive == RegHive::LocalMachine ? "QRNAUTH_MACHINE_HIVE" : "QRNAUTH_USER_HIVE");
+  if (env != nullptr && *env != '\0') return path == env;
+  if (hive == RegHive::LocalMachine) return path == kDefaultMachineHive;
+  return path == HivePath(hive);
+}
+
+// The snapshot for opening a key: like Snapshot(), and also re-reads at once
+// when the environment now names another hive file (so a program that points
+// the hive elsewhere sees the new file on its next open).
+std::shared_ptr<const HiveData> SnapshotForOpen(RegHive hive) {
+  HiveState& state = StateOf(hive);
+  Refresh(state);
+  {
+    std::lock_guard<std::mutex> lock(state.mu);
+    if (IsHivePath(hive, state.path)) return state.snapshot;
+  }
+  Refresh(state, /*force=*/true);
   std::lock_guard<std::mutex> lock(state.mu);
   return state.snapshot;
 }
@@ -345,7 +371,7 @@ std::string HomeFolder() {
 std::string HivePath(RegHive hive) {
   if (hive == RegHive::LocalMachine) {
     const char* path = std::getenv("QRNAUTH_MACHINE_HIVE");
-    return (path != nullptr && *path != '\0') ? path : "/etc/qrnauth/machine.reg";
+    return (path != nullptr && *path != '\0') ? path : kDefaultMachineHive;
   }
   const char* path = std::getenv("QRNAUTH_USER_HIVE");
   if (path != nullptr && *path != '\0') return path;
@@ -379,7 +405,7 @@ long RegistryKey::Open(RegHive hive, std::string_view path) {
   State& s = *state_;
   s.path.assign(NormalizeKeyPath(path));
   s.folded = FoldCase(s.path);
-  if (!Snapshot(hive)->Exists(s.folded)) return ERROR_FILE_NOT_FOUND;
+  if (!SnapshotForOpen(hive)->Exists(s.folded)) return ERROR_FILE_NOT_FOUND;
   s.hive = hive;
   s.writable = false;
   s.open = true;
@@ -392,7 +418,7 @@ long RegistryKey::Create(RegHive hive, std::string_view path) {
   State& s = *state_;
   s.path.assign(NormalizeKeyPath(path));
   s.folded = FoldCase(s.path);
-  const std::shared_ptr<const HiveData> snapshot = Snapshot(hive);
+  const std::shared_ptr<const HiveData> snapshot = SnapshotForOpen(hive);
   long result;
   if (snapshot->malformed) {
     result = ERROR_BADDB;
