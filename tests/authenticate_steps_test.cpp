@@ -1,0 +1,353 @@
+// The handshake engine's step semantics, through provider tables of the
+// test's own: scripted statuses the real mechanism never returns, and the
+// real GSSAPI table with the client's tokens damaged on their way to the
+// server step.
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "platform/sspi.h"
+#include "qrnauth/qrnauthenticate.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+using namespace qrn::platform;
+
+std::string Utf8(BSTR b) {
+  std::string out;
+  for (unsigned i = 0; b && i < SysStringLen(b); ++i) out += b[i] < 0x80 ? char(b[i]) : '?';
+  return out;
+}
+
+// Entries of the authentication trail as (detail, source) pairs.
+std::vector<std::pair<std::string, std::string>> Trail() {
+  std::vector<std::pair<std::string, std::string>> rows;
+  VARIANT* v = CQRNAuthenticate::GetLastMvtErrors();
+  if (v->vt == VT_EMPTY) return rows;
+  for (LONG i = 0; i < 6; ++i) {
+    VARIANT detail, source;
+    VariantInit(&detail);
+    VariantInit(&source);
+    LONG d[2] = {i, 2}, s[2] = {i, 3};
+    SafeArrayGetElement(v->parray, d, &detail);
+    SafeArrayGetElement(v->parray, s, &source);
+    if (detail.vt == VT_BSTR) rows.emplace_back(Utf8(detail.bstrVal), Utf8(source.bstrVal));
+    VariantClear(&detail);
+    VariantClear(&source);
+  }
+  return rows;
+}
+
+// ---- a scripted provider -------------------------------------------------------
+
+struct Script {
+  std::vector<SECURITY_STATUS> client, server;  // statuses of successive steps
+  size_t client_calls = 0, server_calls = 0, completes = 0;
+  int acquired = 0, freed = 0, contexts = 0, deleted = 0;
+  std::vector<bool> client_had_context, client_had_input;
+  std::vector<uint32_t> server_input_length;
+  SEC_WINNT_AUTH_IDENTITY_A last_identity{};
+  bool outbound_identity = false, inbound_identity = false;
+  bool package_fails = false;
+};
+Script script;
+uintptr_t next_handle = 100;
+
+SECURITY_STATUS FakeQuery(const char*, SecPkgInfoA** info) {
+  if (script.package_fails) return SEC_E_SECPKG_NOT_FOUND;
+  static SecPkgInfoA block{0, 1, 10, 64, nullptr, nullptr};
+  *info = &block;
+  return SEC_E_OK;
+}
+SECURITY_STATUS FakeFree(void*) { return SEC_E_OK; }
+SECURITY_STATUS FakeAcquire(const char*, const char*, uint32_t use, void*, void* auth, void*, void*,
+                            CredHandle* cred, TimeStamp*) {
+  ++script.acquired;
+  if (use == SECPKG_CRED_OUTBOUND) {
+    script.outbound_identity = auth != nullptr;
+    if (auth) script.last_identity = *static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth);
+  } else {
+    script.inbound_identity = auth != nullptr;
+  }
+  *cred = {next_handle++, 1};
+  return SEC_E_OK;
+}
+SECURITY_STATUS FakeFreeCred(CredHandle*) {
+  ++script.freed;
+  return SEC_E_OK;
+}
+SECURITY_STATUS Produce(SecBufferDesc* out, uint32_t length) {
+  SecBuffer& b = out->pBuffers[0];
+  if (b.cbBuffer < length) return SEC_E_BUFFER_TOO_SMALL;
+  std::memset(b.pvBuffer, 'T', length);
+  b.cbBuffer = length;
+  return SEC_E_OK;
+}
+SECURITY_STATUS FakeInit(CredHandle*, CtxtHandle* ctx, const char* target, uint32_t, uint32_t,
+                         uint32_t, SecBufferDesc* in, uint32_t, CtxtHandle* new_ctx,
+                         SecBufferDesc* out, uint32_t*, TimeStamp*) {
+  EXPECT_STREQ(target, "NTLM");
+  script.client_had_context.push_back(ctx != nullptr);
+  script.client_had_input.push_back(in != nullptr);
+  if (ctx == nullptr) {
+    ++script.contexts;
+    *new_ctx = {next_handle++, 2};
+  }
+  SECURITY_STATUS s = script.client[script.client_calls++];
+  if (s >= 0) Produce(out, 10 + static_cast<uint32_t>(script.client_calls));
+  return s;
+}
+SECURITY_STATUS FakeAccept(CredHandle*, CtxtHandle* ctx, SecBufferDesc* in, uint32_t, uint32_t,
+                           CtxtHandle* new_ctx, SecBufferDesc* out, uint32_t*, TimeStamp*) {
+  script.server_input_length.push_back(in->pBuffers[0].cbBuffer);
+  if (ctx == nullptr) {
+    ++script.contexts;
+    *new_ctx = {next_handle++, 2};
+  }
+  SECURITY_STATUS s = script.server[script.server_calls++];
+  if (s >= 0) Produce(out, 20 + static_cast<uint32_t>(script.server_calls));
+  return s;
+}
+SECURITY_STATUS FakeComplete(CtxtHandle*, SecBufferDesc*) {
+  ++script.completes;
+  return SEC_E_OK;
+}
+SECURITY_STATUS FakeDelete(CtxtHandle*) {
+  ++script.deleted;
+  return SEC_E_OK;
+}
+
+SecurityFunctionTableA FakeTable(bool with_complete) {
+  return {1,
+          FakeQuery,
+          FakeFree,
+          FakeAcquire,
+          FakeFreeCred,
+          FakeInit,
+          FakeAccept,
+          with_complete ? FakeComplete : nullptr,
+          FakeDelete,
+          nullptr,
+          nullptr,
+          nullptr};
+}
+
+class StepsTest : public ::testing::Test {
+ protected:
+  void SetUp() override { script = Script(); }
+  qrn::test::HiveSandbox sandbox_;
+};
+
+TEST_F(StepsTest, FourLegsHandTokensOverAndPassContexts) {
+  SecurityFunctionTableA table = FakeTable(true);
+  script.client = {SEC_I_CONTINUE_NEEDED, SEC_E_OK};
+  script.server = {SEC_I_CONTINUE_NEEDED, SEC_E_OK};
+  {
+    CQRNAuthenticate auth(&table);
+    EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "pw"));
+    // The first client step passes neither context nor input; the second both.
+    EXPECT_EQ(script.client_had_context, (std::vector<bool>{false, true}));
+    EXPECT_EQ(script.client_had_input, (std::vector<bool>{false, true}));
+    // Each server step consumes exactly what the client step produced.
+    EXPECT_EQ(script.server_input_length, (std::vector<uint32_t>{11, 12}));
+    // The explicit identity is narrow UTF-8 (flags 1) and only outbound.
+    ASSERT_TRUE(script.outbound_identity);
+    EXPECT_FALSE(script.inbound_identity);
+    EXPECT_EQ(script.last_identity.Flags, SEC_WINNT_AUTH_IDENTITY_ANSI);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(script.last_identity.User),
+                          script.last_identity.UserLength),
+              "alice");
+    EXPECT_EQ(script.last_identity.DomainLength, 3u);
+    EXPECT_EQ(script.completes, 0u);
+  }
+  // Two credentials and two contexts, all released with the object.
+  EXPECT_EQ(script.acquired, 2);
+  EXPECT_EQ(script.freed, 2);
+  EXPECT_EQ(script.contexts, 2);
+  EXPECT_EQ(script.deleted, 2);
+}
+
+TEST_F(StepsTest, RepeatedChecksReleaseTheHandlesTheyReplace) {
+  SecurityFunctionTableA table = FakeTable(true);
+  for (int i = 0; i < 3; ++i) {
+    script.client.insert(script.client.end(), {SEC_I_CONTINUE_NEEDED, SEC_E_OK});
+    script.server.insert(script.server.end(), {SEC_I_CONTINUE_NEEDED, SEC_E_OK});
+  }
+  {
+    CQRNAuthenticate auth(&table);
+    for (int i = 0; i < 3; ++i) EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "pw"));
+  }
+  EXPECT_EQ(script.acquired, 6);
+  EXPECT_EQ(script.freed, 6);
+  EXPECT_EQ(script.deleted, script.contexts);
+}
+
+TEST_F(StepsTest, CompleteStatusNeedsCompleteAuthToken) {
+  script.client = {SEC_I_COMPLETE_AND_CONTINUE, SEC_I_COMPLETE_NEEDED};
+  script.server = {SEC_I_CONTINUE_NEEDED, SEC_E_OK};
+  SecurityFunctionTableA with = FakeTable(true);
+  {
+    CQRNAuthenticate auth(&with);
+    EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "pw"));
+    EXPECT_EQ(script.completes, 2u);
+  }
+  script = Script();
+  script.client = {SEC_I_COMPLETE_AND_CONTINUE};
+  SecurityFunctionTableA without = FakeTable(false);
+  CQRNAuthenticate auth(&without);
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "pw"));
+  EXPECT_EQ(script.server_calls, 0u);  // the check ends at the failing step
+}
+
+TEST_F(StepsTest, EmptyCredentialsMakeNoProviderCall) {
+  SecurityFunctionTableA table = FakeTable(true);
+  CQRNAuthenticate auth(&table);
+  EXPECT_TRUE(auth.AuthenticateUser("", nullptr, ""));
+  EXPECT_EQ(script.acquired, 0);
+  EXPECT_EQ(script.client_calls, 0u);
+  // An identity without a user name lets the provider use the current logon.
+  script.client = {SEC_E_LOGON_DENIED};
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "", "pw"));
+  EXPECT_FALSE(script.outbound_identity);
+}
+
+TEST_F(StepsTest, ServerFailuresGoToTheTrailAtTheirLines) {
+  SecurityFunctionTableA table = FakeTable(true);
+  const SECURITY_STATUS statuses[] = {SEC_E_INVALID_TOKEN, SEC_E_INVALID_HANDLE, SEC_E_LOGON_DENIED,
+                                      SEC_E_INTERNAL_ERROR, SEC_E_BUFFER_TOO_SMALL};
+  CQRNAuthenticate auth(&table);
+  for (SECURITY_STATUS s : statuses) {
+    script.client.push_back(SEC_I_CONTINUE_NEEDED);
+    script.server.push_back(s);
+    EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "pw"));
+  }
+  const std::string where = "security/common/qrnauthenticate(";
+  const std::string what = "):GenServerContext.AcceptSecurityContext";
+  auto rows = Trail();
+  ASSERT_EQ(rows.size(), 4u);  // the fifth status is not recorded
+  EXPECT_EQ(rows[0], std::make_pair(std::string("Invalid Token"), where + "1194" + what));
+  EXPECT_EQ(rows[1], std::make_pair(std::string("Invalid Handle"), where + "1198" + what));
+  EXPECT_EQ(rows[2], std::make_pair(std::string("Logon denied"), where + "1203" + what));
+  EXPECT_EQ(rows[3], std::make_pair(std::string("Internal error"), where + "1208" + what));
+  // A failed client step records nothing.
+  script.client.push_back(SEC_E_INTERNAL_ERROR);
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "pw"));
+  EXPECT_EQ(Trail().size(), 4u);
+}
+
+TEST_F(StepsTest, ObjectWithoutPackageFailsCleanly) {
+  script.package_fails = true;
+  SecurityFunctionTableA table = FakeTable(true);
+  CQRNAuthenticate auth(&table);
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "pw"));
+  EXPECT_FALSE(auth.AuthenticateUser("", "", ""));
+  EXPECT_FALSE(auth.Authenticate());
+  EXPECT_EQ(script.acquired, 0);
+}
+
+// ---- the real mechanism with damaged client tokens ----------------------------
+
+using Damage = void (*)(uint8_t* token, uint32_t* length);
+Damage damage_negotiate = nullptr;
+Damage damage_authenticate = nullptr;
+int init_calls = 0;
+
+SECURITY_STATUS DamagingInit(CredHandle* cred, CtxtHandle* ctx, const char* target, uint32_t req,
+                             uint32_t r1, uint32_t rep, SecBufferDesc* in, uint32_t r2,
+                             CtxtHandle* new_ctx, SecBufferDesc* out, uint32_t* attr,
+                             TimeStamp* expiry) {
+  SECURITY_STATUS s = InitSecurityInterfaceA()->InitializeSecurityContextA(
+      cred, ctx, target, req, r1, rep, in, r2, new_ctx, out, attr, expiry);
+  Damage d = ++init_calls == 1 ? damage_negotiate : damage_authenticate;
+  if (s >= 0 && d) d(static_cast<uint8_t*>(out->pBuffers[0].pvBuffer), &out->pBuffers[0].cbBuffer);
+  return s;
+}
+
+void Put16(uint8_t* p, uint16_t v) {
+  p[0] = v & 0xFF;
+  p[1] = v >> 8;
+}
+void Put32(uint8_t* p, uint32_t v) {
+  for (int i = 0; i < 4; ++i) p[i] = (v >> (8 * i)) & 0xFF;
+}
+
+class DamagedTokenTest : public ::testing::TestWithParam<std::pair<const char*, Damage>> {
+ protected:
+  void SetUp() override {
+    std::string users = sandbox_.dir().File("users");
+    qrn::test::WriteFile(users, "DOM:alice:secret\n");
+    setenv("NTLM_USER_FILE", users.c_str(), 1);
+  }
+  qrn::test::HiveSandbox sandbox_;
+};
+
+TEST_P(DamagedTokenTest, ServerStepRefusesWithInvalidToken) {
+  SecurityFunctionTableA table = *InitSecurityInterfaceA();
+  table.InitializeSecurityContextA = DamagingInit;
+  std::string name = GetParam().first;
+  bool negotiate = name.rfind("negotiate", 0) == 0;
+  damage_negotiate = negotiate ? GetParam().second : nullptr;
+  damage_authenticate = negotiate ? nullptr : GetParam().second;
+  CQRNAuthenticate auth(&table);
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "secret"));
+  auto rows = Trail();
+  ASSERT_EQ(rows.size(), 1u);
+  EXPECT_EQ(rows[0].first, "Invalid Token");
+  EXPECT_NE(rows[0].second.find("(1194)"), std::string::npos);
+  // The same object still verifies sound tokens afterwards.
+  damage_negotiate = damage_authenticate = nullptr;
+  init_calls = 0;
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Tokens, DamagedTokenTest,
+    ::testing::Values(std::make_pair(
+                          "negotiate_signature", +[](uint8_t* t, uint32_t*) { t[0] ^= 0xFF; }),
+                      std::make_pair(
+                          "negotiate_truncated", +[](uint8_t*, uint32_t* n) { *n = 20; }),
+                      std::make_pair(
+                          "negotiate_domain_outside",
+                          +[](uint8_t* t, uint32_t*) {
+                            Put16(t + 16, 8);
+                            Put32(t + 20, 0xFFFFFFF0);
+                          }),
+                      std::make_pair(
+                          "authenticate_type", +[](uint8_t* t, uint32_t*) { t[8] = 1; }),
+                      std::make_pair(
+                          "authenticate_truncated", +[](uint8_t*, uint32_t* n) { *n = 60; }),
+                      std::make_pair(
+                          "authenticate_cut_payload", +[](uint8_t*, uint32_t* n) { *n -= 40; }),
+                      // A user name longer than the mechanism's buffers, inside the token.
+                      std::make_pair(
+                          "authenticate_overlong_user",
+                          +[](uint8_t* t, uint32_t* n) {
+                            std::memset(t + *n, 'A', 600);
+                            Put16(t + 36, 600);
+                            Put16(t + 38, 600);
+                            Put32(t + 40, *n);
+                            *n += 600;
+                          }),
+                      std::make_pair(
+                          "authenticate_user_plus_domain",
+                          +[](uint8_t* t, uint32_t* n) {
+                            // 2 x 256 bytes of U+4E00: 384 UTF-8 bytes each.
+                            for (int i = 0; i < 512; i += 2) {
+                              t[*n + i] = 0x00;
+                              t[*n + i + 1] = 0x4E;
+                            }
+                            Put16(t + 28, 256);
+                            Put16(t + 30, 256);
+                            Put32(t + 32, *n);
+                            Put16(t + 36, 256);
+                            Put16(t + 38, 256);
+                            Put32(t + 40, *n + 256);
+                            *n += 512;
+                          })),
+    [](const auto& info) { return std::string(info.param.first); });
+
+}  // namespace
