@@ -8,6 +8,7 @@
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "platform/registry.h"
 #include "platform/sspi.h"
@@ -170,6 +171,25 @@ TEST_F(AuthenticateTest, NovellClientVerifiesNoNamedCredentials) {
   EXPECT_TRUE(auth.AuthenticateUser("", "", ""));
   EXPECT_EQ(TrailCount(), 0);
   std::remove(("/dev/shm" + block).c_str());
+}
+
+TEST_F(AuthenticateTest, LoginCommand) {
+  std::vector<std::string> env = {"NTLM_USER_FILE=" + sandbox_.dir().File("ntlm_users")};
+  auto run = [&](std::vector<std::string> args, const std::string& input) {
+    args.insert(args.begin(), qrn::test::CliPath());
+    return qrn::test::RunProcess(args, env, input);
+  };
+  auto ok = run({"login", "--domain", "DOM", "--user", "alice"}, "secret\n");
+  EXPECT_EQ(ok.exit_code, 0) << ok.err;
+  EXPECT_EQ(ok.out, "authenticated\n");
+  auto denied = run({"login", "--domain", "DOM", "--user", "alice", "--auth-trail"}, "nope\n");
+  EXPECT_EQ(denied.exit_code, 1);
+  EXPECT_EQ(denied.out.rfind("denied\n", 0), 0u);
+  EXPECT_NE(denied.out.find("Logon denied"), std::string::npos);
+  auto saved = run({"login", "--user", "bob", "--save"}, "pw");
+  EXPECT_EQ(saved.exit_code, 0);
+  EXPECT_NE(saved.err.find("not available"), std::string::npos);
+  EXPECT_EQ(run({"login", "--domain", "DOM"}, "x\n").exit_code, 2);  // --user is required
 }
 
 }  // namespace
