@@ -21,9 +21,10 @@ std::vector<platform::GroupEntry> LocalGroups() {
   return local;
 }
 
-// This computer's directory path: "WinNT://" + its domain + "/" + its name.
-std::string ComputerPath(const std::string& computer) {
-  return std::string(kWinNtScheme) + ThisComputerDomain() + "/" + computer;
+// This computer's directory path: "WinNT://" + its domain + "/" + its name
+// (as the computer spells it, whatever spelling the caller used).
+std::string ComputerPath() {
+  return std::string(kWinNtScheme) + ThisComputerDomain() + "/" + ThisComputer();
 }
 
 // Whether a member path or entry names a member of a local group: an account
@@ -72,7 +73,7 @@ HRESULT GetLocalGroupsAdsi(const std::string& computer, const std::string& user_
   try {
     if (!IsThisComputer(computer)) return E_FAIL;
     const std::vector<platform::GroupEntry> groups = LocalGroups();
-    const std::string prefix = ComputerPath(computer) + "/";
+    const std::string prefix = ComputerPath() + "/";
     const MemberTest user(std::string(kWinNtScheme) + user_path);
     std::vector<MemberTest> tests;
     tests.reserve(entries.size());
@@ -101,7 +102,7 @@ HRESULT GetLocalGroupsNetApi(const std::string& computer, const std::string& use
       std::lock_guard<std::mutex> hold(prefix_lock);
       if (machine_prefix.empty()) {
         if (IsThisComputer(computer)) {
-          machine_prefix = ComputerPath(computer) + "/";
+          machine_prefix = ComputerPath() + "/";
         } else {
           result = HRESULT_FROM_WIN32(kErrorBadNetPath);
         }
