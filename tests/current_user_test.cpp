@@ -5,12 +5,14 @@
 #include <pwd.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/os.h"
 #include "qrnauth/novell.h"
@@ -68,6 +70,29 @@ TEST(CurrentUser, LongAccountNameIsCutToTheBuffer) {
   ASSERT_TRUE(CQRNAuthenticate::GetCurrentUserInfo(domain, user));
   EXPECT_EQ(std::strlen(user), 255u);
   EXPECT_EQ(user[256], 'x');  // nothing written past the 256-byte buffer
+}
+
+// Impersonation switches one thread's uid only (raw system call): that
+// thread names the impersonated account, the others still the process's.
+TEST(CurrentUser, ImpersonatingThreadGetsTheClient) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to switch a thread's uid";
+  if (qrn::test::RunUnderNssWrapper(kDomainPasswd, kGroups)) return;
+  qrn::test::HiveSandbox sandbox;
+  std::string impersonated, after;
+  std::thread worker([&] {
+    ASSERT_EQ(syscall(SYS_setresuid, -1, 1002, -1), 0);
+    char domain[256], user[256];
+    if (CQRNAuthenticate::GetCurrentUserInfo(domain, user)) impersonated = user;
+    EXPECT_EQ(syscall(SYS_geteuid), 1002);  // still impersonating afterwards
+    ASSERT_EQ(syscall(SYS_setresuid, -1, 0, -1), 0);
+    if (CQRNAuthenticate::GetCurrentUserInfo(domain, user)) after = user;
+  });
+  char domain[256], user[256];
+  worker.join();
+  EXPECT_EQ(impersonated, "bob");
+  EXPECT_EQ(after, "alice");
+  ASSERT_TRUE(CQRNAuthenticate::GetCurrentUserInfo(domain, user));
+  EXPECT_STREQ(user, "alice");
 }
 
 // An account the name service does not know: only the login name is found,

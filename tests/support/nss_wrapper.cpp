@@ -33,6 +33,14 @@ bool RunUnderNssWrapper(const std::string& passwd, const std::string& group,
   TempDir dir;
   WriteFile(dir.File("passwd"), passwd);
   WriteFile(dir.File("group"), group);
+  // Readable by everyone, as the name service's files are: a thread that
+  // switched to another uid still reads them.
+  namespace fs = std::filesystem;
+  fs::permissions(dir.path(), fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
+                                  fs::perms::others_read | fs::perms::others_exec);
+  for (const char* name : {"passwd", "group"})
+    fs::permissions(dir.File(name), fs::perms::owner_read | fs::perms::owner_write |
+                                        fs::perms::group_read | fs::perms::others_read);
   const testing::TestInfo* test = testing::UnitTest::GetInstance()->current_test_info();
   const std::string filter =
       std::string("--gtest_filter=") + test->test_suite_name() + "." + test->name();
