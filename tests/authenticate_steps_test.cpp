@@ -350,4 +350,64 @@ INSTANTIATE_TEST_SUITE_P(
                           })),
     [](const auto& info) { return std::string(info.param.first); });
 
+// ---- the GSSAPI table itself ------------------------------------------------------
+
+class ProviderTest : public DamagedTokenTest {};
+
+TEST_F(ProviderTest, ShortNegotiateIsPaddedAndAnsweredWithoutVersion) {
+  SecurityFunctionTableA* t = InitSecurityInterfaceA();
+  CredHandle cred{};
+  ASSERT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_INBOUND, nullptr, nullptr,
+                                         nullptr, nullptr, &cred, nullptr),
+            SEC_E_OK);
+  // A 32-byte NEGOTIATE without the version field: Unicode, OEM, request
+  // target, NTLM, always sign, extended session security.
+  uint8_t negotiate[32] = {'N', 'T', 'L', 'M', 'S', 'S', 'P', 0, 1, 0, 0, 0};
+  Put32(negotiate + 12, 0x00088207);
+  std::vector<uint8_t> out(kNtlmMaxToken);
+  SecBuffer ib{sizeof negotiate, SECBUFFER_TOKEN, negotiate};
+  SecBuffer ob{kNtlmMaxToken, SECBUFFER_TOKEN, out.data()};
+  SecBufferDesc id{SECBUFFER_VERSION, 1, &ib}, od{SECBUFFER_VERSION, 1, &ob};
+  CtxtHandle ctx{};
+  ASSERT_EQ(t->AcceptSecurityContext(&cred, nullptr, &id, 0, SECURITY_NATIVE_DREP, &ctx, &od,
+                                     nullptr, nullptr),
+            SEC_I_CONTINUE_NEEDED);
+  ASSERT_GE(ob.cbBuffer, 48u);
+  EXPECT_EQ(out[8], 2);          // a CHALLENGE
+  EXPECT_EQ(out[23] & 0x02, 0);  // "version present" cleared
+  // Released handles are refused afterwards, like handles never issued.
+  EXPECT_EQ(t->DeleteSecurityContext(&ctx), SEC_E_OK);
+  EXPECT_EQ(t->DeleteSecurityContext(&ctx), SEC_E_INVALID_HANDLE);
+  EXPECT_EQ(t->FreeCredentialsHandle(&cred), SEC_E_OK);
+  EXPECT_EQ(t->FreeCredentialsHandle(&cred), SEC_E_INVALID_HANDLE);
+  CtxtHandle foreign{1, 2};
+  EXPECT_EQ(t->AcceptSecurityContext(&cred, &foreign, &id, 0, SECURITY_NATIVE_DREP, &foreign, &od,
+                                     nullptr, nullptr),
+            SEC_E_INVALID_HANDLE);
+}
+
+TEST_F(ProviderTest, InitiatorRefusesOverlongNames) {
+  SecurityFunctionTableA* t = InitSecurityInterfaceA();
+  std::string user(300, 'u'), domain = "DOM", pw = "secret";
+  SEC_WINNT_AUTH_IDENTITY_A id{reinterpret_cast<unsigned char*>(user.data()),
+                               static_cast<uint32_t>(user.size()),
+                               reinterpret_cast<unsigned char*>(domain.data()),
+                               3,
+                               reinterpret_cast<unsigned char*>(pw.data()),
+                               6,
+                               SEC_WINNT_AUTH_IDENTITY_ANSI};
+  CredHandle cred{};
+  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &id,
+                                         nullptr, nullptr, &cred, nullptr),
+            SEC_E_UNKNOWN_CREDENTIALS);
+  id.Flags = 7;  // neither narrow nor wide
+  id.UserLength = 5;
+  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &id,
+                                         nullptr, nullptr, &cred, nullptr),
+            SEC_E_UNKNOWN_CREDENTIALS);
+  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "Kerberos", SECPKG_CRED_OUTBOUND, nullptr,
+                                         nullptr, nullptr, nullptr, &cred, nullptr),
+            SEC_E_SECPKG_NOT_FOUND);
+}
+
 }  // namespace
