@@ -145,7 +145,12 @@ int main(int argc, char** argv) {
   server.set_write_timeout(5, 0);
   server.set_tcp_nodelay(true);
   server.set_payload_max_length(1 << 20);
+  // Requests between routing and the end of their response; the logger runs
+  // once the response has been written.
+  std::atomic<int> in_flight{0};
+  server.set_logger([&](const httplib::Request&, const httplib::Response&) { --in_flight; });
   server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
+    ++in_flight;
     try {
       if (req.method != "GET" && req.method != "HEAD") {
         res.status = 405;
@@ -191,11 +196,20 @@ int main(int argc, char** argv) {
     int received = 0;
     sigwait(&signals, &received);
     // stop() is a no-op until the listening loop runs, so repeat it until
-    // the loop has ended.
+    // the loop has ended or only idle keep-alive connections remain: those
+    // would hold the worker threads until their keep-alive time runs out.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    bool stopped = false;
     while (!finished.load()) {
-      server.stop();
+      if (server.is_running()) {
+        server.stop();
+        stopped = true;
+      }
+      if (stopped && in_flight.load() <= 0) break;
+      if (std::chrono::steady_clock::now() > deadline) break;
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    if (!finished.load()) std::_Exit(0);  // logs are written unbuffered
   }).detach();
 
   const bool clean = server.listen_after_bind();
