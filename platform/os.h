@@ -21,6 +21,8 @@ std::string ModuleFileName();
 std::string HostFileName();
 
 // One information event: syslog, ident "MvtSecurity", LOG_USER, LOG_INFO.
+// When $QRNAUTH_EVENT_LOG names a file, the text and a newline are appended
+// to that file instead (one write, so lines of several processes stay whole).
 void WriteEvent(std::string_view text);
 
 struct UtcTime {

@@ -71,7 +71,9 @@ class RegistryKey {
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
-  // Opens an existing key for reading. ERROR_FILE_NOT_FOUND when missing.
+  // Opens an existing key for reading (query access only: writes through it
+  // answer ERROR_ACCESS_DENIED). A key exists when a section names it or a
+  // key below it. ERROR_FILE_NOT_FOUND when missing.
   long Open(RegHive hive, std::string_view path);
   // Opens a key for reading and writing, creating it (and its parents) when
   // missing. ERROR_ACCESS_DENIED when the hive file may not be written.
@@ -86,6 +88,8 @@ class RegistryKey {
   // Convenience: the value's type and raw bytes.
   long QueryRaw(std::string_view name, uint32_t* type, std::vector<uint8_t>* data) const;
 
+  // The writers need a key from Create. A value of the same name (in any
+  // letter case) is replaced and keeps its spelling.
   // Writes a REG_SZ value: the text and its NUL terminator.
   long SetString(std::string_view name, std::string_view text);
   // Writes a value of any type with exactly these bytes.
