@@ -197,7 +197,8 @@ TEST(GetWebPage, BodyEndsEachReadChunkAtItsFirstNul) {
 TEST(GetWebPage, OversizedBodyIsCutOffAndFails) {
   test::HiveSandbox sandbox;
   const size_t cap = platform::kDefaultMaxBody;
-  HttpResponder server([cap](const HttpRequest& request) {
+  HttpResponder server([](const HttpRequest& request) {
+    constexpr size_t cap = platform::kDefaultMaxBody;
     HttpReply reply;
     reply.body.assign(request.target == "/big" ? cap + 1 : cap, 'x');
     return reply;
