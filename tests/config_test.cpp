@@ -150,29 +150,6 @@ TEST_F(ConfigTest, CachePathIsTrimmedNormalisedAndKept) {
   EXPECT_EQ(folder, dir + "/sub/");
 }
 
-TEST_F(ConfigTest, CachePathBackslashesAndSeparatorPairs) {
-  std::string dir = Folder("c");
-  Folder("c/d");
-  std::string backslashed = dir + "\\d\\";
-  for (char& ch : backslashed) {
-    if (ch == '/') ch = '\\';
-  }
-  SetString("CachePath", backslashed);
-  std::string folder;
-  ASSERT_EQ(CachePath(&folder), S_OK);
-  EXPECT_EQ(folder, dir + "/d/");
-}
-
-TEST_F(ConfigTest, CachePathFoldsPairsLeftToRightOnly) {
-  // Three separators fold as one pair and a single one: two remain.
-  std::string dir = Folder("c");
-  Folder("c/d");
-  SetString("CachePath", dir + "///d");
-  std::string folder;
-  ASSERT_EQ(CachePath(&folder), S_OK);
-  EXPECT_EQ(folder, dir + "//d/");
-}
-
 // A folder whose name is exactly `length` bytes long (no trailing separator).
 std::string LongFolder(const std::string& base, size_t length) {
   std::string path = base;
@@ -186,7 +163,13 @@ std::string LongFolder(const std::string& base, size_t length) {
   return path;
 }
 
-TEST_F(ConfigTest, UnusableCachePathsTakeTheTempFolder) {
+TEST_F(ConfigTest, CachePathNormalisationAndFallbacks) {
+  std::string dir = Folder("c");
+  Folder("c/d");
+  std::string backslashed = dir + "\\d\\";
+  for (char& ch : backslashed) {
+    if (ch == '/') ch = '\\';
+  }
   std::string read_only = Folder("ro");
   chmod(read_only.c_str(), 0555);
   std::string file = sandbox_.dir().File("plain-file");
@@ -200,6 +183,9 @@ TEST_F(ConfigTest, UnusableCachePathsTakeTheTempFolder) {
     std::string value;
     std::string folder;
   } cases[] = {
+      {backslashed, dir + "/d/"},
+      // Three separators fold as one pair and a single one: two remain.
+      {dir + "///d", dir + "//d/"},
       {read_only, sandbox_.temp_folder()},
       {file, sandbox_.temp_folder()},
       {sandbox_.dir().File("missing"), sandbox_.temp_folder()},
@@ -361,14 +347,6 @@ TEST_F(ConfigTest, NovellFlagNeedsExactlyOneAndIsReadOnce) {
   SetDword("NovellClient", 1);
   MvtIsNovellClient(&novell);
   EXPECT_FALSE(novell);
-}
-
-TEST_F(ConfigTest, NovellClientOne) {
-  SetDword("NovellClient", 1);
-  bool novell = false;
-  MvtIsNovellClient(&novell);
-  EXPECT_TRUE(novell);
-  EXPECT_FALSE(EventLoggingEnabled());
 }
 
 TEST_F(ConfigTest, WebServerFlagIsReadOnce) {
