@@ -3,6 +3,11 @@
 #include "security/common/web.h"
 
 #include <gtest/gtest.h>
+#include <net/if.h>
+#include <sched.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstring>
@@ -332,6 +337,27 @@ TEST(PingHost, LoopbackAnswersOverEachSocketKind) {
     EXPECT_EQ(PingHost("localhost", 0, mode), 0) << static_cast<int>(mode);
   }
   if (!tried) GTEST_SKIP() << "no ICMP socket may be opened here";
+}
+
+// The datagram socket needs a group in net.ipv4.ping_group_range, which
+// excludes everyone by default. A private network namespace of this test
+// process has its own range and loopback, so the machine stays untouched.
+TEST(PingHost, DatagramSocketMatchesRepliesWithTheRewrittenIdentifier) {
+  if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no private network namespace here";
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &request), 0);
+  request.ifr_flags |= IFF_UP;
+  ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &request), 0);
+  close(fd);
+  test::WriteFile("/proc/sys/net/ipv4/ping_group_range", "0 2147483647");
+
+  platform::IcmpSocket probe;
+  ASSERT_TRUE(probe.Open(platform::IcmpMode::kDatagramOnly));
+  EXPECT_TRUE(probe.is_datagram());
+  EXPECT_EQ(PingHost("127.0.0.1", 0, platform::IcmpMode::kDatagramOnly), 0);
+  EXPECT_EQ(PingHost("127.0.0.1", 1012, platform::IcmpMode::kDatagramOnly), 0);
 }
 
 TEST(PingHost, UnresolvableHostIsUnreachable) {
