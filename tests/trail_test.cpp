@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "frame/config.h"
+#include "platform/text.h"
 #include "qrnauth/qrnauthenticate.h"
 #include "qrnauth/qrnauthorize.h"
 #include "tests/support/test_env.h"
@@ -25,15 +26,7 @@ constexpr char kReading[] = "Reading Cache files";
 constexpr char kFailedRead[] = "Failed to read the Cache files";
 
 std::string Utf8(BSTR b) {
-  std::string out;
-  for (unsigned int i = 0; i < SysStringLen(b); ++i) {
-    char16_t c = b[i];
-    if (c < 0x80)
-      out += static_cast<char>(c);
-    else
-      out += '?';  // the tests read back ASCII texts
-  }
-  return out;
+  return qrn::platform::Utf16ToUtf8(std::u16string_view(b == nullptr ? u"" : b, SysStringLen(b)));
 }
 
 VARIANT Cell(const VARIANT* errors, LONG entry, LONG column) {
@@ -80,10 +73,7 @@ class EventLog {
     qrn::MvtIsNovellClient(&novell);  // reads "EventLogging" once per process
   }
   std::vector<std::string> Events() const {
-    FILE* f = fopen(path_.c_str(), "r");
-    if (f == nullptr) return {};
-    fclose(f);
-    return Lines(qrn::test::ReadFile(path_));
+    return Exists() ? Lines(qrn::test::ReadFile(path_)) : std::vector<std::string>{};
   }
   bool Exists() const {
     FILE* f = fopen(path_.c_str(), "r");
