@@ -197,20 +197,6 @@ TEST_F(NovellTest, UnregisteredComponentFails) {
   EXPECT_STREQ(user, "");
 }
 
-// Hosts implement the interface in their own binaries: the three methods the
-// library calls must sit in slots 7, 8 and 9, after IUnknown and IDispatch.
-TEST_F(NovellTest, MethodsSitAfterTheSevenDispatchSlots) {
-  INovellUserInfo* info = nullptr;
-  ASSERT_EQ(CreateTestNovell(IID_INovellUserInfo, reinterpret_cast<void**>(&info)), S_OK);
-  using GetName = HRESULT (*)(INovellUserInfo*, BSTR*);
-  void** table = *reinterpret_cast<void***>(info);
-  BSTR name = nullptr;
-  ASSERT_EQ(reinterpret_cast<GetName>(table[8])(info, &name), S_OK);
-  EXPECT_EQ(std::u16string(name), u"NWTREE");
-  SysFreeString(name);
-  info->Release();
-}
-
 // ---- saved identity block ---------------------------------------------------
 
 class IdentityBlockTest : public ::testing::Test {

@@ -47,6 +47,10 @@ bool RunUnderNssWrapper(const std::string& passwd, const std::string& group,
   std::vector<std::string> env = {
       std::string(kChildVariable) + "=1", "LD_PRELOAD=" + WrapperLibrary(),
       "NSS_WRAPPER_PASSWD=" + dir.File("passwd"), "NSS_WRAPPER_GROUP=" + dir.File("group")};
+  // A sanitizer runtime must otherwise come first among the preloads.
+  const char* asan = std::getenv("ASAN_OPTIONS");
+  env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
+                "verify_asan_link_order=0");
   bool hostname_given = false;
   for (const std::string& e : extra_env) {
     hostname_given = hostname_given || e.rfind("NSS_WRAPPER_HOSTNAME=", 0) == 0;
