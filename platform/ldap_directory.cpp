@@ -128,8 +128,8 @@ int LdapSession::Search(const std::string& base, LdapScope scope, const std::str
   return rc;
 }
 
-bool LdapSession::DefaultNamingContext(std::string* dn) {
-  const std::string configured = DefaultBase();
+bool LdapSession::DefaultNamingContext(std::string* dn, bool configured_base) {
+  const std::string configured = configured_base ? DefaultBase() : std::string();
   if (!configured.empty()) {
     *dn = configured;
     return true;

@@ -48,9 +48,10 @@ class LdapSession {
   // asked for). Entries already collected stay in *entries on failure.
   int Search(const std::string& base, LdapScope scope, const std::string& filter,
              const std::vector<std::string>& attributes, std::vector<LdapEntry>* entries);
-  // The base of the machine's directory (ldap.conf BASE, $LDAPBASE), else the
-  // server's defaultNamingContext, else its first namingContexts value.
-  bool DefaultNamingContext(std::string* dn);
+  // The base of the machine's directory (ldap.conf BASE, $LDAPBASE; only when
+  // configured_base is true), else the server's defaultNamingContext, else
+  // its first namingContexts value.
+  bool DefaultNamingContext(std::string* dn, bool configured_base = true);
   void Close();
 
  private:

@@ -261,7 +261,8 @@ HRESULT GetForeignDomainGroups(const std::string& user_path, const std::string& 
     if (session.Open(server) != platform::kLdapSuccess ||
         session.Bind("", "") != platform::kLdapSuccess)
       return S_FALSE;
-    if (dn.empty() && !session.DefaultNamingContext(&dn)) return S_FALSE;
+    // A named server's own naming context; the machine's directory's base.
+    if (dn.empty() && !session.DefaultNamingContext(&dn, server.empty())) return S_FALSE;
     std::vector<platform::LdapEntry> domain;
     if (session.Search(dn, platform::LdapScope::Base, "(objectClass=*)", {"1.1"}, &domain) !=
             platform::kLdapSuccess ||
