@@ -88,7 +88,8 @@ HRESULT PutStatus(SAFEARRAY* array, LONG entry, HRESULT status) {
 // StoreTrailEntry with the trail's lock held by the caller.
 HRESULT StoreLocked(ErrorTrail& trail, BSTR step, HRESULT status, BSTR detail) {
   std::string step_text, detail_text, source_text;
-  if (EventField(step, &step_text) && EventField(detail, &detail_text) &&
+  // The conversions are skipped when no event would be written.
+  if (EventLoggingEnabled() && EventField(step, &step_text) && EventField(detail, &detail_text) &&
       EventField(trail.source, &source_text)) {
     ReportTrailEvent(kEventFormat, step_text.c_str(), static_cast<long>(status),
                      detail_text.c_str(), source_text.c_str());
