@@ -52,6 +52,20 @@ TrailRow Row(int entry) {
   return row;
 }
 
+// Moves this test process into a network namespace of its own with its
+// loopback up, so sysctls can change there without touching the machine.
+bool EnterPrivateNetwork() {
+  if (unshare(CLONE_NEWNET) != 0) return false;
+  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+  ifreq request{};
+  std::strcpy(request.ifr_name, "lo");
+  bool up = ioctl(fd, SIOCGIFFLAGS, &request) == 0;
+  request.ifr_flags |= IFF_UP;
+  up = up && ioctl(fd, SIOCSIFFLAGS, &request) == 0;
+  close(fd);
+  return up;
+}
+
 std::string HiveWith(const std::string& values) {
   return "Windows Registry Editor Version 5.00\r\n\r\n"
          "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\MVT]\r\n" +
@@ -260,6 +274,26 @@ TEST(GetWebPage, NetworkTestPingsTheHostBeforeTheFirstRequest) {
   EXPECT_TRUE(GetWebPage(server.url(), page, true));
 }
 
+// A loopback that ignores echo requests: a raw socket still sees our own
+// request go by, which must not count as the answer.
+TEST(GetWebPage, SilentHostFailsTheCallAndIsTestedAgainNextTime) {
+  test::HiveSandbox sandbox;
+  sandbox.WriteMachineHive(HiveWith("\"NetworkTest\"=dword:00000001"));
+  if (!EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
+  platform::IcmpSocket probe;
+  if (!probe.Open()) GTEST_SKIP() << "no ICMP socket may be opened here";
+  HttpResponder server(HttpReply{200, "<DOCUMENT/></DOCUMENT>", {}, false});
+  test::WriteFile("/proc/sys/net/ipv4/icmp_echo_ignore_all", "1");
+  std::string page;
+  EXPECT_FALSE(GetWebPage(server.url(), page, true));
+  EXPECT_EQ(server.requests().size(), 0u);
+  EXPECT_EQ(authorizationTrail.count, 0);
+
+  test::WriteFile("/proc/sys/net/ipv4/icmp_echo_ignore_all", "0");
+  EXPECT_TRUE(GetWebPage(server.url(), page, true));
+  EXPECT_EQ(server.requests().size(), 1u);
+}
+
 TEST(ExtractHostName, FindsTheHostInUrlForms) {
   struct Case {
     const char* url;
@@ -343,14 +377,7 @@ TEST(PingHost, LoopbackAnswersOverEachSocketKind) {
 // excludes everyone by default. A private network namespace of this test
 // process has its own range and loopback, so the machine stays untouched.
 TEST(PingHost, DatagramSocketMatchesRepliesWithTheRewrittenIdentifier) {
-  if (unshare(CLONE_NEWNET) != 0) GTEST_SKIP() << "no private network namespace here";
-  const int fd = socket(AF_INET, SOCK_DGRAM, 0);
-  ifreq request{};
-  std::strcpy(request.ifr_name, "lo");
-  ASSERT_EQ(ioctl(fd, SIOCGIFFLAGS, &request), 0);
-  request.ifr_flags |= IFF_UP;
-  ASSERT_EQ(ioctl(fd, SIOCSIFFLAGS, &request), 0);
-  close(fd);
+  if (!EnterPrivateNetwork()) GTEST_SKIP() << "no private network namespace here";
   test::WriteFile("/proc/sys/net/ipv4/ping_group_range", "0 2147483647");
 
   platform::IcmpSocket probe;
