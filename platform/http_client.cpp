@@ -122,6 +122,8 @@ HttpResponse HttpSession::Perform(const std::string& url, const std::string_view
     return response;
   }
   CURL* easy = s.easy;
+  // Start from clean options even if an earlier call was cut short.
+  curl_easy_reset(easy);
   s.body = &response.body;
   s.too_large = false;
 
