@@ -353,6 +353,12 @@ long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
   return ERROR_SUCCESS;
 }
 
+// Names and key paths with a line break cannot be written to the .reg text
+// (the file would no longer parse, and every later read would see no keys).
+bool FitsTheFile(std::string_view name) {
+  return name.find_first_of("\r\n") == std::string_view::npos;
+}
+
 std::string HomeFolder() {
   const char* home = std::getenv("HOME");
   if (home != nullptr && *home != '\0') return home;
@@ -414,6 +420,7 @@ long RegistryKey::Open(RegHive hive, std::string_view path) {
 
 long RegistryKey::Create(RegHive hive, std::string_view path) {
   Close();
+  if (!FitsTheFile(path)) return ERROR_INVALID_PARAMETER;
   if (!state_) state_ = std::make_unique<State>();
   State& s = *state_;
   s.path.assign(NormalizeKeyPath(path));
@@ -488,7 +495,7 @@ long RegistryKey::SetString(std::string_view name, std::string_view text) {
 long RegistryKey::SetRaw(std::string_view name, uint32_t type, const void* data, uint32_t size) {
   if (!IsOpen()) return ERROR_INVALID_HANDLE;
   if (!state_->writable) return ERROR_ACCESS_DENIED;
-  if (data == nullptr && size != 0) return ERROR_INVALID_PARAMETER;
+  if ((data == nullptr && size != 0) || !FitsTheFile(name)) return ERROR_INVALID_PARAMETER;
   RegFileValue value;
   value.name.assign(name);
   value.type = type;

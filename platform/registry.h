@@ -23,7 +23,8 @@
 // such key or value), ERROR_ACCESS_DENIED (the hive may not be written),
 // ERROR_MORE_DATA (buffer too small; *size is set to the size needed),
 // ERROR_INVALID_HANDLE (a closed or never-opened key), ERROR_INVALID_PARAMETER
-// (data given without a size), ERROR_BADDB (the hive file is malformed, for
+// (data given without a size; a key path or value name to be written that
+// holds a CR or LF, which the file format cannot carry), ERROR_BADDB (the hive file is malformed, for
 // writes; an imported file that does not parse).
 #pragma once
 

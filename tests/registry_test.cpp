@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <string>
@@ -211,6 +212,53 @@ TEST(RegistryTest, QueryValueFollowsTheBufferContract) {
   EXPECT_EQ(key.SetString("URL", "y"), ERROR_ACCESS_DENIED);
   key.Close();
   EXPECT_EQ(key.QueryValue("URL", &type, nullptr, &size), ERROR_INVALID_HANDLE);
+}
+
+TEST(RegistryTest, NamesWithLineBreaksAreRefusedAndTheHiveStaysReadable) {
+  HiveSandbox sandbox;
+  RegistryKey key;
+  EXPECT_EQ(key.Create(RegHive::LocalMachine, "SOFTWARE\\a\nb"), ERROR_INVALID_PARAMETER);
+  ASSERT_EQ(key.Create(RegHive::LocalMachine, kKey), ERROR_SUCCESS);
+  EXPECT_EQ(key.SetString("x\n[HKLM\\Evil]", "1"), ERROR_INVALID_PARAMETER);
+  EXPECT_EQ(key.SetString("y\r", "1"), ERROR_INVALID_PARAMETER);
+  // Line breaks inside the data are fine: they go out as hex(1).
+  ASSERT_EQ(key.SetString("Text", "two\nlines"), ERROR_SUCCESS);
+  const HiveData disk = ParseHiveFile(sandbox.machine_hive(), RegHive::LocalMachine);
+  ASSERT_NE(disk.Find(FoldCase(kKey)), nullptr);
+  EXPECT_EQ(disk.Find(FoldCase(kKey))->FindValue("Text")->data, Bytes(Lit("two\nlines\0")));
+  EXPECT_EQ(disk.keys.size(), 1u);
+}
+
+TEST(RegistryTest, ReadersInOtherThreadsSeeOldOrNewValueWhileWritesGoOn) {
+  HiveSandbox sandbox;
+  RegistryKey writer;
+  ASSERT_EQ(writer.Create(RegHive::LocalMachine, kKey), ERROR_SUCCESS);
+  ASSERT_EQ(writer.SetRaw("N", REG_DWORD, "\0\0\0\0", 4), ERROR_SUCCESS);
+  std::atomic<bool> done{false};
+  std::atomic<int> bad{0};
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      uint32_t last = 0;
+      while (!done.load()) {
+        RegistryKey key;
+        uint32_t type = 0, value = 0, size = sizeof(value);
+        if (key.Open(RegHive::LocalMachine, kKey) != ERROR_SUCCESS ||
+            key.QueryValue("N", &type, &value, &size) != ERROR_SUCCESS || type != REG_DWORD ||
+            value < last) {
+          ++bad;
+        }
+        last = value;
+        (void)HiveGeneration(RegHive::LocalMachine);
+      }
+    });
+  }
+  for (uint32_t i = 1; i <= 50; ++i) {
+    ASSERT_EQ(writer.SetRaw("N", REG_DWORD, &i, 4), ERROR_SUCCESS);
+  }
+  done = true;
+  for (auto& thread : readers) thread.join();
+  EXPECT_EQ(bad.load(), 0);
 }
 
 TEST(RegistryTest, KeyPathsAndValueNamesIgnoreCase) {
