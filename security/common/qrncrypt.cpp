@@ -171,6 +171,23 @@ int Base64Decode(std::string_view text, uint8_t* out, int capacity, const char* 
   size_t p = 0;
   const size_t n = text.size();
   for (; p < n; ++p) {
+    // Fast path: a whole group of four alphabet characters at once.
+    if (position == 0 && p + 4 <= n && base + 2 < room) {
+      int v0 = value[static_cast<unsigned char>(text[p])];
+      int v1 = value[static_cast<unsigned char>(text[p + 1])];
+      int v2 = value[static_cast<unsigned char>(text[p + 2])];
+      int v3 = value[static_cast<unsigned char>(text[p + 3])];
+      if ((v0 | v1 | v2 | v3) >= 0) {
+        if (out) {
+          out[base] = static_cast<uint8_t>((v0 << 2) | (v1 >> 4));
+          out[base + 1] = static_cast<uint8_t>((v1 << 4) | (v2 >> 2));
+          out[base + 2] = static_cast<uint8_t>((v2 << 6) | v3);
+        }
+        base += 3;
+        p += 3;
+        continue;
+      }
+    }
     unsigned char c = static_cast<unsigned char>(text[p]);
     if (c == '=') break;
     int v = value[c];
