@@ -61,6 +61,25 @@ bool NameFits(const uint8_t* data, size_t size, const Field& f, bool unicode) {
   return f.length == 0 || Utf8Size(data + f.offset, f.length, unicode) <= kNtlmMaxNameUtf8;
 }
 
+// Target information: attribute/value pairs (id, length, value) that stay
+// inside the field and end with the end-of-list pair. The mechanism needs it
+// for NTLMv2 and dereferences it without checking; an empty or malformed
+// list would crash it.
+bool TargetInfoSound(const uint8_t* data, size_t size, const Field& f) {
+  if (f.length == 0 || !Inside(f, size)) return false;
+  const uint8_t* p = data + f.offset;
+  size_t left = f.length;
+  while (left >= 4) {
+    uint16_t id = Read16(p);
+    uint16_t length = Read16(p + 2);
+    if (length > left - 4) return false;
+    if (id == 0) return true;  // MsvAvEOL
+    p += 4 + length;
+    left -= 4 + static_cast<size_t>(length);
+  }
+  return false;
+}
+
 }  // namespace
 
 uint32_t NtlmMessageType(const uint8_t* data, size_t size) {
@@ -84,7 +103,8 @@ bool CheckNtlmChallenge(const uint8_t* data, size_t size) {
     return false;
   }
   bool unicode = (Read32(data + 20) & kNtlmFlagUnicode) != 0;
-  return NameFits(data, size, ReadField(data, 12), unicode) && Inside(ReadField(data, 40), size);
+  return NameFits(data, size, ReadField(data, 12), unicode) &&
+         TargetInfoSound(data, size, ReadField(data, 40));
 }
 
 bool CheckNtlmAuthenticate(const uint8_t* data, size_t size) {

@@ -40,7 +40,8 @@ uint32_t NtlmMessageType(const uint8_t* data, size_t size);
 // True when the token is a well-formed message of that type: long enough
 // for its header, every non-empty payload field inside the token, and every
 // name within the limits above. A CHALLENGE's target name has the same
-// limit; its target information only has to lie inside the token.
+// limit; its target information must be a non-empty, well-formed list of
+// attribute/value pairs ending with the end-of-list pair.
 bool CheckNtlmNegotiate(const uint8_t* data, size_t size);
 bool CheckNtlmChallenge(const uint8_t* data, size_t size);
 bool CheckNtlmAuthenticate(const uint8_t* data, size_t size);

@@ -410,4 +410,51 @@ TEST_F(ProviderTest, InitiatorRefusesOverlongNames) {
             SEC_E_SECPKG_NOT_FOUND);
 }
 
+TEST_F(ProviderTest, InitiatorRefusesChallengesWithoutSoundTargetInfo) {
+  SecurityFunctionTableA* t = InitSecurityInterfaceA();
+  std::string user = "alice", domain = "DOM", pw = "secret";
+  SEC_WINNT_AUTH_IDENTITY_A id{reinterpret_cast<unsigned char*>(user.data()),
+                               5,
+                               reinterpret_cast<unsigned char*>(domain.data()),
+                               3,
+                               reinterpret_cast<unsigned char*>(pw.data()),
+                               6,
+                               SEC_WINNT_AUTH_IDENTITY_ANSI};
+  CredHandle client{}, server{};
+  ASSERT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &id,
+                                         nullptr, nullptr, &client, nullptr),
+            SEC_E_OK);
+  ASSERT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_INBOUND, nullptr, nullptr,
+                                         nullptr, nullptr, &server, nullptr),
+            SEC_E_OK);
+  // The mechanism dereferences a missing target information list (found by
+  // fuzzing): an empty list, and one without its end-of-list pair.
+  for (int damage = 0; damage < 3; ++damage) {
+    std::vector<uint8_t> negotiate(kNtlmMaxToken), challenge(kNtlmMaxToken), out(kNtlmMaxToken);
+    SecBuffer nb{kNtlmMaxToken, SECBUFFER_TOKEN, negotiate.data()};
+    SecBuffer cb{kNtlmMaxToken, SECBUFFER_TOKEN, challenge.data()};
+    SecBuffer ob{kNtlmMaxToken, SECBUFFER_TOKEN, out.data()};
+    SecBufferDesc nd{SECBUFFER_VERSION, 1, &nb}, cd{SECBUFFER_VERSION, 1, &cb},
+        od{SECBUFFER_VERSION, 1, &ob};
+    CtxtHandle cctx{}, sctx{};
+    ASSERT_EQ(t->InitializeSecurityContextA(&client, nullptr, "NTLM", 0, 0, SECURITY_NATIVE_DREP,
+                                            nullptr, 0, &cctx, &nd, nullptr, nullptr),
+              SEC_I_CONTINUE_NEEDED);
+    ASSERT_EQ(t->AcceptSecurityContext(&server, nullptr, &nd, 0, SECURITY_NATIVE_DREP, &sctx, &cd,
+                                       nullptr, nullptr),
+              SEC_I_CONTINUE_NEEDED);
+    uint16_t info_length = challenge[40] | challenge[41] << 8;
+    uint32_t info_offset = challenge[44] | challenge[45] << 8 | challenge[46] << 16;
+    if (damage == 1) Put16(challenge.data() + 40, 0);
+    if (damage == 2) std::memset(challenge.data() + info_offset + info_length - 4, 0xFF, 4);
+    SECURITY_STATUS expected = damage == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
+    EXPECT_EQ(t->InitializeSecurityContextA(&client, &cctx, "NTLM", 0, 0, SECURITY_NATIVE_DREP, &cd,
+                                            0, &cctx, &od, nullptr, nullptr),
+              expected)
+        << damage;
+    t->DeleteSecurityContext(&cctx);
+    t->DeleteSecurityContext(&sctx);
+  }
+}
+
 }  // namespace
