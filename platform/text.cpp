@@ -241,9 +241,16 @@ std::string_view CutAtCharBoundary(std::string_view text, size_t max_bytes) {
 }
 
 std::string FoldCase(std::string_view text) {
-  std::string out;
-  out.reserve(text.size());
+  // ASCII fast path: fold in place while the text is ASCII.
+  std::string out(text);
   size_t pos = 0;
+  for (; pos < out.size(); ++pos) {
+    const auto b = static_cast<uint8_t>(out[pos]);
+    if (b >= 0x80) break;
+    if (b >= 'A' && b <= 'Z') out[pos] = static_cast<char>(b + 32);
+  }
+  if (pos == out.size()) return out;
+  out.resize(pos);
   while (pos < text.size()) {
     const auto b = static_cast<uint8_t>(text[pos]);
     if (b < 0x80) {
