@@ -1,5 +1,7 @@
 #include "server/documents.h"
 
+#include <unordered_map>
+
 #include "security/common/qrncrypt.h"
 
 namespace qrn::secd {
@@ -78,10 +80,15 @@ std::string RoleDocument(const SecurityData& data) {
 }
 
 std::string AclDocument(const SecurityData& data) {
+  // The cipher starts afresh for every text, so equal ACL texts encrypt
+  // alike: encrypt each distinct text once (large sites repeat a few ACLs).
+  std::unordered_map<std::string, std::string> encrypted;
   std::string doc = "<DOCUMENT><QRNACLS>";
   for (const auto& [key, acl] : data.acls) {
+    auto it = encrypted.find(acl);
+    if (it == encrypted.end()) it = encrypted.emplace(acl, XmlEscape(EncryptString(acl))).first;
     doc += "<ACL KEY=\"" + XmlEscape(key) + "\">";
-    doc += XmlEscape(EncryptString(acl));
+    doc += it->second;
     doc += "</ACL>";
   }
   Element(&doc, "ACLCOUNT", std::to_string(data.acls.size()));

@@ -10,7 +10,7 @@ namespace qrn::secd {
 
 namespace {
 
-using json = nlohmann::ordered_json;
+using json = nlohmann::json;
 
 // A rule broken by a value of the parsed document; `path` is its JSON path.
 struct DataFault : std::runtime_error {
@@ -236,7 +236,6 @@ bool ParseSecurityData(std::string_view text, const std::string& file_name, Secu
                        std::string* error) {
   json root;
   try {
-    // ordered_json keeps the file's key order, so documents follow it.
     root = json::parse(text.begin(), text.end());
   } catch (const json::parse_error& e) {
     // e.byte is the 1-based offset of the last byte read.

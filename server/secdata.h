@@ -47,7 +47,7 @@ struct SecurityData {
   std::string timestamp;  // empty: derive it from the data file
   std::vector<Application> applications;
   std::vector<Role> roles;
-  std::vector<std::pair<std::string, std::string>> acls;  // key, ACL text; in file order
+  std::vector<std::pair<std::string, std::string>> acls;  // key, ACL text; sorted by key
   GroupTable user_groups, all_user_groups, server_local_groups;
 };
 
