@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -54,6 +55,19 @@ class QRNAUTH_API CQRNRole {
   std::vector<CQRNRoleMemberUser*> userMembers;    // owned
   std::vector<CQRNRoleMemberGroup*> groupMembers;  // owned
   QrnSourceDescriptor source;
+
+ private:
+  friend class CQRNRoleList;
+  // The folded member names, built when the list loads the role, so that a
+  // membership test is one hash lookup. An index answers only while its
+  // member array has the size it was built for; otherwise (a role built or
+  // changed by its host) the members are compared one by one.
+  struct MemberIndex;
+  explicit CQRNRole(const QrnSourceDescriptor& source);
+  void BuildIndex();
+  bool HasMemberNamed(const char* name, bool users) const;
+  std::unique_ptr<MemberIndex> userIndex;
+  std::unique_ptr<MemberIndex> groupIndex;
 };
 
 class QRNAUTH_API CQRNRoleList {

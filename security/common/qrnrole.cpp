@@ -1,0 +1,365 @@
+// The role records and the loading of the role document.
+#include "qrnauth/qrnrole.h"
+
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string_view>
+#include <unordered_set>
+
+#include "frame/config.h"
+#include "frame/trail.h"
+#include "platform/text.h"
+#include "security/common/qrncache.h"
+#include "security/common/qrncache_files.h"
+#include "security/common/qrncrypt.h"
+#include "security/common/server_requests.h"
+#include "security/common/web.h"
+
+namespace {
+
+constexpr char kRoleSource[] = "security/common/qrnrole";
+constexpr char kLoadPath[] = "InitCache.GetRoles.GetRoleFromWeb";
+
+constexpr int32_t kQueryLine = 1244;
+constexpr char kQueryCalled[] = "QueryInterface";
+constexpr char kQueryStep[] = "Quering for Interface IQrnXml2";
+constexpr char kQueryDetail[] = "IQrnXml2 is not registered";
+
+constexpr int32_t kCreateLine = 1207;
+constexpr char kCreateCalled[] = "CoCreateInstance";
+constexpr char kCreateStep[] = "Creating instance of IQrnXml";
+constexpr char kCreateDetail[] = "Class not registered";
+
+constexpr int32_t kParseLine = 1230;
+constexpr char kParseCalled[] = "put_XmlString";
+constexpr char kParseStep[] = "Parsing the XML string";
+constexpr char kParseDetail[] = "Parsing failed";
+
+constexpr int32_t kWriteLine = 1234;
+constexpr char kWriteCalled[] = "QrnEncryptBufferAndPersistInFile";
+constexpr char kWriteStep[] = "Writing the MVT Roles in Cache";
+constexpr char kWriteDetail[] = "Write operation failed";
+
+constexpr char kRolesTag[] = "QRNROLES";
+constexpr char kInitialTimestamp[] = "1/1/99 12:00:00 PM";
+constexpr int32_t kWebServerSource = 4;
+constexpr int32_t kSourceNumber = 389;
+constexpr int kRoleChildren = 5;
+constexpr uint32_t kPathBuffer = 260;
+
+template <typename T>
+struct Releaser {
+  void operator()(T* p) const { p->Release(); }
+};
+template <typename T>
+using ComPtr = std::unique_ptr<T, Releaser<T>>;
+
+struct BstrFree {
+  void operator()(OLECHAR* text) const { SysFreeString(text); }
+};
+using Bstr = std::unique_ptr<OLECHAR, BstrFree>;
+
+Bstr MakeBstr(std::string_view text) {
+  const std::u16string wide = qrn::platform::Utf8ToUtf16(text);
+  Bstr b(SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size())));
+  if (!b) throw std::bad_alloc();
+  return b;
+}
+
+std::string FromBstr(BSTR text) {
+  if (text == nullptr) return std::string();
+  return qrn::platform::Utf16ToUtf8(
+      std::u16string_view(reinterpret_cast<const char16_t*>(text), SysStringLen(text)));
+}
+
+// Copies text into a fixed array, cut at a character boundary to leave room
+// for the terminator; the rest of the array is zero.
+template <size_t N>
+void CopyText(char (&field)[N], std::string_view text) {
+  const std::string_view cut = qrn::platform::CutAtCharBoundary(text, N - 1);
+  std::memcpy(field, cut.data(), cut.size());
+  std::memset(field + cut.size(), 0, N - cut.size());
+}
+
+void InitSource(QrnSourceDescriptor* source) {
+  std::memset(source, 0, sizeof *source);
+  source->sourceKind = kWebServerSource;
+  source->sourceNumber = kSourceNumber;
+  try {
+    uint32_t size = sizeof source->serverUrl;
+    if (FAILED(qrn::GetAuthUrl(source->serverUrl, &size))) source->serverUrl[0] = '\0';
+  } catch (...) {
+    source->serverUrl[0] = '\0';
+  }
+  source->serverUrl[sizeof source->serverUrl - 1] = '\0';
+}
+
+// The names of a decrypted member list: split at ";", no empty names.
+template <typename Member>
+void AppendMembers(std::string_view encrypted, std::vector<Member*>* members) {
+  if (encrypted.empty()) return;
+  // Decrypted in a zero-filled buffer as long as the encrypted text and read
+  // as terminated text; a list that does not decrypt gives no members.
+  std::unique_ptr<char[]> plain(new char[encrypted.size() + 1]());
+  const std::string text(encrypted);
+  size_t length = 0;
+  (void)qrn::DecryptText(nullptr, text.c_str(), plain.get(), static_cast<int>(text.size()),
+                         &length);
+  const std::string_view list(plain.get(), strnlen(plain.get(), text.size()));
+  size_t pos = 0;
+  while (pos < list.size()) {
+    size_t end = list.find(';', pos);
+    if (end == std::string_view::npos) end = list.size();
+    if (end > pos) {
+      std::unique_ptr<Member> member(new Member());
+      CopyText(member->memberName, list.substr(pos, end - pos));
+      members->push_back(member.get());
+      member.release();
+    }
+    pos = end + 1;
+  }
+}
+
+// Lower-cases an ASCII name into buffer; false when the name is not all
+// ASCII or does not fit, so the caller folds it in full.
+bool FoldAscii(std::string_view name, char* buffer, size_t size) {
+  if (name.size() > size) return false;
+  for (size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c & 0x80) return false;
+    buffer[i] = static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
+  }
+  return true;
+}
+
+}  // namespace
+
+struct CQRNRole::MemberIndex {
+  struct Hash {
+    using is_transparent = void;
+    size_t operator()(std::string_view text) const noexcept {
+      return std::hash<std::string_view>()(text);
+    }
+  };
+  size_t builtFor = 0;  // the member count the index was built for
+  std::unordered_set<std::string, Hash, std::equal_to<>> folded;
+
+  template <typename Member>
+  static std::unique_ptr<MemberIndex> Build(const std::vector<Member*>& members) {
+    auto index = std::make_unique<MemberIndex>();
+    index->builtFor = members.size();
+    index->folded.reserve(members.size());
+    for (const Member* m : members) index->folded.insert(qrn::platform::FoldCase(m->memberName));
+    return index;
+  }
+
+  bool Contains(std::string_view name) const {
+    char buffer[256];
+    if (FoldAscii(name, buffer, sizeof buffer))
+      return folded.find(std::string_view(buffer, name.size())) != folded.end();
+    return folded.find(qrn::platform::FoldCase(name)) != folded.end();
+  }
+};
+
+CQRNRoleMemberUser::CQRNRoleMemberUser() { std::memset(memberName, 0, sizeof memberName); }
+CQRNRoleMemberUser::CQRNRoleMemberUser(const char* name) {
+  CopyText(memberName, name != nullptr ? name : "");
+}
+CQRNRoleMemberUser::~CQRNRoleMemberUser() = default;
+
+CQRNRoleMemberGroup::CQRNRoleMemberGroup() { std::memset(memberName, 0, sizeof memberName); }
+CQRNRoleMemberGroup::CQRNRoleMemberGroup(const char* name) {
+  CopyText(memberName, name != nullptr ? name : "");
+}
+CQRNRoleMemberGroup::~CQRNRoleMemberGroup() = default;
+
+CQRNRole::CQRNRole() {
+  std::memset(roleId, 0, sizeof roleId);
+  std::memset(roleName, 0, sizeof roleName);
+  std::memset(thirdText, 0, sizeof thirdText);
+  InitSource(&source);
+}
+
+// The roles of a list take the list's descriptor rather than each reading
+// the configuration again.
+CQRNRole::CQRNRole(const QrnSourceDescriptor& list_source) : source(list_source) {
+  std::memset(roleId, 0, sizeof roleId);
+  std::memset(roleName, 0, sizeof roleName);
+  std::memset(thirdText, 0, sizeof thirdText);
+}
+
+CQRNRole::~CQRNRole() {
+  for (CQRNRoleMemberUser* m : userMembers) delete m;
+  for (CQRNRoleMemberGroup* m : groupMembers) delete m;
+}
+
+// Through the index when it was built for the members as they stand, else
+// member by member.
+bool CQRNRole::HasMemberNamed(const char* name, bool users) const {
+  if (name == nullptr) return false;
+  auto scan = [name](const auto& members, const std::unique_ptr<MemberIndex>& index) {
+    if (index && index->builtFor == members.size()) return index->Contains(name);
+    for (const auto* m : members)
+      if (m != nullptr && qrn::platform::EqualsNoCase(m->memberName, name)) return true;
+    return false;
+  };
+  return users ? scan(userMembers, userIndex) : scan(groupMembers, groupIndex);
+}
+
+void CQRNRole::BuildIndex() {
+  userIndex = MemberIndex::Build(userMembers);
+  groupIndex = MemberIndex::Build(groupMembers);
+}
+
+CQRNRoleList::CQRNRoleList() : listFlag(1), listSpare(0) {
+  InitSource(&source);
+  CopyText(listTimestamp, kInitialTimestamp);
+  std::memset(cacheFolder, 0, sizeof cacheFolder);
+  try {
+    uint32_t size = sizeof cacheFolder;
+    if (FAILED(qrn::GetCachePath(cacheFolder, &size))) cacheFolder[0] = '\0';
+  } catch (...) {
+    cacheFolder[0] = '\0';
+  }
+  cacheFolder[sizeof cacheFolder - 1] = '\0';
+}
+
+CQRNRoleList::~CQRNRoleList() {
+  for (CQRNRole* role : roles) delete role;
+}
+
+void CQRNRoleList::GetRoles(uint8_t use_given, IQrnXml2* document) {
+  // The source kind is always the security web server.
+  GetRoleFromWeb(use_given, document);
+}
+
+void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
+  using qrn::AddTrailEntry;
+  using qrn::authorizationTrail;
+  try {
+    char folder[kPathBuffer] = {};
+    uint32_t size = sizeof folder;
+    if (FAILED(qrn::GetCachePath(folder, &size))) return;
+    const std::string path = std::string(folder) + qrn::kRoleCacheFile;
+
+    IQrnXml2* raw = nullptr;
+    if (use_given && document != nullptr) {
+      const HRESULT hr = AddTrailEntry(
+          authorizationTrail, kRoleSource, kQueryLine, kLoadPath, kQueryCalled, kQueryStep,
+          document->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(&raw)), kQueryDetail);
+      if (FAILED(hr) || raw == nullptr) return;
+    } else {
+      HRESULT hr = AddTrailEntry(authorizationTrail, kRoleSource, kCreateLine, kLoadPath,
+                                 kCreateCalled, kCreateStep,
+                                 CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                                                  reinterpret_cast<void**>(&raw)),
+                                 kCreateDetail);
+      if (FAILED(hr) || raw == nullptr) return;
+      ComPtr<IQrnXml2> created(raw);
+
+      std::string page = qrn::SecurityParts().roles;
+      if (page.empty() && !qrn::GetWebPage(qrn::RolesRequest(source.serverUrl), page, true)) return;
+      // Read as terminated text: the first document only.
+      const std::string_view text = qrn::TerminatedText(page);
+      hr = AddTrailEntry(authorizationTrail, kRoleSource, kParseLine, kLoadPath, kParseCalled,
+                         kParseStep, created->put_XmlString(MakeBstr(text).get()), kParseDetail);
+      if (FAILED(hr)) return;
+      hr = AddTrailEntry(authorizationTrail, kRoleSource, kWriteLine, kLoadPath, kWriteCalled,
+                         kWriteStep, qrn::QrnEncryptBufferAndPersistInFile(text, path),
+                         kWriteDetail);
+      if (FAILED(hr)) return;
+      created.release();
+    }
+    ComPtr<IQrnXml2> xml(raw);
+
+    IDispatch* found = nullptr;
+    if (FAILED(xml->FindElement(nullptr, MakeBstr(kRolesTag).get(), &found)) || found == nullptr)
+      return;
+    ComPtr<IDispatch> found_owner(found);
+    IXMLElement* top_raw = nullptr;
+    if (FAILED(found->QueryInterface(IID_IXMLElement, reinterpret_cast<void**>(&top_raw))) ||
+        top_raw == nullptr)
+      return;
+    ComPtr<IXMLElement> top(top_raw);
+    IXMLElementCollection* children_raw = nullptr;
+    if (FAILED(top->get_children(&children_raw)) || children_raw == nullptr) return;
+    ComPtr<IXMLElementCollection> children(children_raw);
+    LONG count = 0;
+    if (FAILED(children->get_length(&count))) return;
+
+    // The last child is the count element, never a role.
+    for (LONG i = 0; i + 1 < count; ++i) {
+      VARIANT index;
+      VariantInit(&index);
+      index.vt = VT_I4;
+      index.lVal = i;
+      VARIANT unused;
+      VariantInit(&unused);
+      IDispatch* child_raw = nullptr;
+      if (FAILED(children->item(index, unused, &child_raw)) || child_raw == nullptr) continue;
+      ComPtr<IDispatch> child_owner(child_raw);
+      IXMLElement* element_raw = nullptr;
+      if (FAILED(
+              child_raw->QueryInterface(IID_IXMLElement, reinterpret_cast<void**>(&element_raw))) ||
+          element_raw == nullptr)
+        continue;
+      ComPtr<IXMLElement> element(element_raw);
+      IXMLElementCollection* fields_raw = nullptr;
+      if (FAILED(element->get_children(&fields_raw)) || fields_raw == nullptr) continue;
+      ComPtr<IXMLElementCollection> fields(fields_raw);
+      LONG field_count = 0;
+      if (FAILED(fields->get_length(&field_count)) || field_count != kRoleChildren) continue;
+
+      std::string texts[kRoleChildren];
+      bool readable = true;
+      for (int f = 0; f < kRoleChildren && readable; ++f) {
+        VARIANT at;
+        VariantInit(&at);
+        at.vt = VT_I4;
+        at.lVal = f;
+        IDispatch* field = nullptr;
+        if (FAILED(fields->item(at, unused, &field)) || field == nullptr) {
+          readable = false;
+          break;
+        }
+        ComPtr<IDispatch> field_owner(field);
+        BSTR text = nullptr;
+        const HRESULT hr = xml->GetElementText(field, &text);
+        Bstr text_owner(text);
+        if (FAILED(hr)) readable = false;
+        texts[f] = FromBstr(text);
+      }
+      // A role whose texts cannot all be read is left out.
+      if (!readable) continue;
+
+      std::unique_ptr<CQRNRole> role(new CQRNRole(source));
+      CopyText(role->roleId, texts[0]);
+      CopyText(role->roleName, texts[1]);
+      CopyText(role->thirdText, texts[2]);
+      AppendMembers(texts[3], &role->groupMembers);
+      AppendMembers(texts[4], &role->userMembers);
+      role->BuildIndex();
+      roles.push_back(role.get());
+      role.release();
+    }
+  } catch (...) {
+    // An allocation failure ends the load; the roles appended so far stay.
+  }
+}
+
+bool CQRNRoleList::HasUserMember(const CQRNRole* role, const char* name) {
+  try {
+    return role != nullptr && role->HasMemberNamed(name, true);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CQRNRoleList::HasGroupMember(const CQRNRole* role, const char* name) {
+  try {
+    return role != nullptr && role->HasMemberNamed(name, false);
+  } catch (...) {
+    return false;
+  }
+}
