@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -313,13 +314,24 @@ long ReplaceFile(const std::string& path, const std::string& text, mode_t mode, 
   return ERROR_SUCCESS;
 }
 
+// The file a write replaces: a hive path that is a symbolic link (an
+// administrator's choice of where the file lives) is written through, so the
+// link stays.
+std::string WriteTarget(const std::string& path) {
+  struct stat st {};
+  if (lstat(path.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) return path;
+  char resolved[PATH_MAX];
+  return realpath(path.c_str(), resolved) != nullptr ? std::string(resolved) : path;
+}
+
 // One write: lock, re-read the file, let change edit the content (it
 // returns ERROR_SUCCESS to have it written), replace the file, publish the
 // new snapshot. The change sees the file as it is now, not the snapshot, so
 // concurrent writers in other processes lose nothing.
 long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
   HiveState& state = StateOf(hive);
-  const std::string path = HivePath(hive);
+  const std::string named = HivePath(hive);
+  const std::string path = WriteTarget(named);
   if (!MayWrite(path) || !MakeDirs(DirName(path))) return ERROR_ACCESS_DENIED;
   const mode_t default_mode = hive == RegHive::LocalMachine ? 0644 : 0600;
   FileLock lock(path + ".lock", default_mode);
@@ -333,7 +345,7 @@ long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
   }
   if (data->malformed) {
     std::lock_guard<std::mutex> guard(state.mu);
-    ReportMalformed(state, path, *data);
+    ReportMalformed(state, named, *data);
     return ERROR_BADDB;
   }
   const long result = change(data.get());
@@ -346,7 +358,7 @@ long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
   state.snapshot = std::move(data);
   state.stamp = stamp;
   state.content = std::move(content);
-  state.path = path;
+  state.path = named;
   state.loaded = true;
   state.generation.fetch_add(1, std::memory_order_acq_rel);
   state.checked.store(CoarseMillis() + 1, std::memory_order_release);

@@ -354,6 +354,20 @@ TEST(RegistryTest, CreateMakesMissingFolderAndFile) {
   EXPECT_EQ(key.DeleteValue("cachevalidation"), ERROR_FILE_NOT_FOUND);
 }
 
+TEST(RegistryTest, WritesGoThroughASymbolicLink) {
+  HiveSandbox sandbox;
+  const std::string link = sandbox.dir().File("linked.reg");
+  ASSERT_EQ(symlink(sandbox.machine_hive().c_str(), link.c_str()), 0);
+  setenv("QRNAUTH_MACHINE_HIVE", link.c_str(), 1);
+  RegistryKey key;
+  ASSERT_EQ(key.Create(RegHive::LocalMachine, kKey), ERROR_SUCCESS);
+  ASSERT_EQ(key.SetString("URL", "http://s/"), ERROR_SUCCESS);
+  char target[4096] = {};
+  ASSERT_GT(readlink(link.c_str(), target, sizeof(target) - 1), 0);
+  EXPECT_EQ(std::string(target), sandbox.machine_hive());
+  EXPECT_NE(ReadFile(sandbox.machine_hive()).find("\"URL\"=\"http://s/\""), std::string::npos);
+}
+
 TEST(RegistryTest, TwoWritingProcessesLoseNothing) {
   HiveSandbox sandbox;
   constexpr int kEach = 200;
