@@ -13,6 +13,7 @@
 #include "platform/registry.h"
 #include "platform/sspi.h"
 #include "qrnauth/qrnauthenticate.h"
+#include "tests/support/secd.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -171,6 +172,36 @@ TEST_F(AuthenticateTest, NovellClientVerifiesNoNamedCredentials) {
   EXPECT_TRUE(auth.AuthenticateUser("", "", ""));
   EXPECT_EQ(TrailCount(), 0);
   std::remove(("/dev/shm" + block).c_str());
+}
+
+TEST_F(AuthenticateTest, EveryAnswerIsAudited) {
+  qrn::test::SecdProcess secd(qrn::test::SampleDataPath());
+  qrn::platform::RegistryKey key;
+  ASSERT_EQ(key.Create(RegHive::LocalMachine, "SOFTWARE\\Korvane\\MVT"), ERROR_SUCCESS);
+  std::string url = secd.url() + std::string(1, '\0');
+  ASSERT_EQ(key.SetRaw("URL", REG_SZ, url.data(), static_cast<uint32_t>(url.size())),
+            ERROR_SUCCESS);
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "carol", "secret"));
+  EXPECT_TRUE(auth.AuthenticateUser("", "", ""));
+  std::string log = secd.AuditLog();
+  auto line = [&](int n) {
+    size_t from = 0;
+    for (int i = 0; i < n && from != std::string::npos; ++i) from = log.find('\n', from) + 1;
+    return log.substr(from, log.find('\n', from) - from);
+  };
+  ASSERT_NE(log, "");
+  EXPECT_NE(line(0).find("alice"), std::string::npos) << log;
+  EXPECT_NE(line(0).find("\"Success\""), std::string::npos) << log;
+  EXPECT_NE(line(0).find("\"Authentication\""), std::string::npos) << log;
+  EXPECT_NE(line(1).find("carol"), std::string::npos) << log;
+  EXPECT_NE(line(1).find("\"Failed\""), std::string::npos) << log;
+  // Empty credentials name the current operating-system user.
+  char domain[256], user[256];
+  ASSERT_TRUE(CQRNAuthenticate::GetCurrentUserInfo(domain, user));
+  EXPECT_NE(line(2).find(user), std::string::npos) << log;
+  EXPECT_NE(line(2).find("\"Success\""), std::string::npos) << log;
 }
 
 TEST_F(AuthenticateTest, LoginCommand) {

@@ -2,13 +2,11 @@
 
 #include "platform/text.h"
 #include "qrnauth/qrnauthenticate.h"
+#include "security/common/qrnlog.h"
 
 namespace qrn {
 namespace {
 
-constexpr char kAuthenticationAction[] = "Authentication";
-constexpr char kSuccessStatus[] = "Success";
-constexpr char kFailedStatus[] = "Failed";
 constexpr size_t kAuditUserBytes = 255;
 
 std::string CurrentUserText() {
@@ -29,15 +27,12 @@ std::string AuditUserText(bool use_current_user, const char* domain, const char*
   return std::string(platform::CutAtCharBoundary(text, kAuditUserBytes));
 }
 
-AuthenticationAudit MakeAuthenticationAudit(const std::string& user, bool success) {
-  return {user, kAuthenticationAction, success ? kSuccessStatus : kFailedStatus};
-}
-
 void SendAuthenticationAudit(const std::string& user, bool success) {
-  AuthenticationAudit record = MakeAuthenticationAudit(user, success);
-  // The audit sender (computer name, post to the security server) takes the
-  // record here once it is part of the library.
-  (void)record;
+  CQRNLog record;
+  record.SetUser(user);
+  record.SetAction(CQRNLog::kAuthentication);
+  record.SetStatus(success ? CQRNLog::kSuccess : CQRNLog::kFailed);
+  record.Write();
 }
 
 }  // namespace qrn

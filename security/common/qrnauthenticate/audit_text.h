@@ -11,15 +11,9 @@ namespace qrn {
 // boundary (the record's user field).
 std::string AuditUserText(bool use_current_user, const char* domain, const char* user);
 
-// The fields of one authentication record.
-struct AuthenticationAudit {
-  std::string user;
-  std::string action;  // "Authentication"
-  std::string status;  // "Success" or "Failed"
-};
-AuthenticationAudit MakeAuthenticationAudit(const std::string& user, bool success);
-
-// Builds the record and hands it to the audit sender.
+// Posts one authentication record ("Authentication", "Success" or "Failed")
+// through CQRNLog, which adds the computer name and sends it when the
+// security server is in use.
 void SendAuthenticationAudit(const std::string& user, bool success);
 
 }  // namespace qrn
