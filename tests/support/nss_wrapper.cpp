@@ -47,7 +47,9 @@ bool RunUnderNssWrapper(const std::string& passwd, const std::string& group,
   std::vector<std::string> env = {
       std::string(kChildVariable) + "=1", "LD_PRELOAD=" + WrapperLibrary(),
       "NSS_WRAPPER_PASSWD=" + dir.File("passwd"), "NSS_WRAPPER_GROUP=" + dir.File("group")};
-  // A sanitizer runtime must otherwise come first among the preloads.
+  // Sanitizer runtimes must otherwise come first among the preloads, and do
+  // not allow the wrapper to load libc with RTLD_DEEPBIND.
+  env.push_back("NSS_WRAPPER_DISABLE_DEEPBIND=1");
   const char* asan = std::getenv("ASAN_OPTIONS");
   env.push_back(std::string("ASAN_OPTIONS=") + (asan != nullptr ? std::string(asan) + ":" : "") +
                 "verify_asan_link_order=0");
