@@ -163,27 +163,18 @@ TEST_F(StepsTest, FourLegsHandTokensOverAndPassContexts) {
               "alice");
     EXPECT_EQ(script.last_identity.DomainLength, 3u);
     EXPECT_EQ(script.completes, 0u);
-  }
-  // Two credentials and two contexts, all released with the object.
-  EXPECT_EQ(script.acquired, 2);
-  EXPECT_EQ(script.freed, 2);
-  EXPECT_EQ(script.contexts, 2);
-  EXPECT_EQ(script.deleted, 2);
-}
-
-TEST_F(StepsTest, RepeatedChecksReleaseTheHandlesTheyReplace) {
-  SecurityFunctionTableA table = FakeTable(true);
-  for (int i = 0; i < 3; ++i) {
+    // A second check releases the handles of the first before replacing them.
     script.client.insert(script.client.end(), {SEC_I_CONTINUE_NEEDED, SEC_E_OK});
     script.server.insert(script.server.end(), {SEC_I_CONTINUE_NEEDED, SEC_E_OK});
+    EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "pw"));
+    EXPECT_EQ(script.freed, 2);
+    EXPECT_EQ(script.deleted, 2);
   }
-  {
-    CQRNAuthenticate auth(&table);
-    for (int i = 0; i < 3; ++i) EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "pw"));
-  }
-  EXPECT_EQ(script.acquired, 6);
-  EXPECT_EQ(script.freed, 6);
-  EXPECT_EQ(script.deleted, script.contexts);
+  // Everything acquired is released by the time the object is gone.
+  EXPECT_EQ(script.acquired, 4);
+  EXPECT_EQ(script.freed, 4);
+  EXPECT_EQ(script.contexts, 4);
+  EXPECT_EQ(script.deleted, 4);
 }
 
 TEST_F(StepsTest, CompleteStatusNeedsCompleteAuthToken) {
@@ -400,14 +391,6 @@ TEST_F(ProviderTest, InitiatorRefusesOverlongNames) {
   EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &id,
                                          nullptr, nullptr, &cred, nullptr),
             SEC_E_UNKNOWN_CREDENTIALS);
-  id.Flags = 7;  // neither narrow nor wide
-  id.UserLength = 5;
-  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &id,
-                                         nullptr, nullptr, &cred, nullptr),
-            SEC_E_UNKNOWN_CREDENTIALS);
-  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "Kerberos", SECPKG_CRED_OUTBOUND, nullptr,
-                                         nullptr, nullptr, nullptr, &cred, nullptr),
-            SEC_E_SECPKG_NOT_FOUND);
 }
 
 TEST_F(ProviderTest, InitiatorRefusesChallengesWithoutSoundTargetInfo) {
