@@ -46,13 +46,17 @@ TEST(CurrentUser, NamesTheRunningUserWithThisComputerAsDomain) {
   EXPECT_FALSE(CQRNAuthenticate::GetCurrentUserInfo(nullptr, user));
 }
 
-constexpr char kDomainPasswd[] =
-    "SALES\\alice:x:0:0:Alice:/root:/bin/sh\n"
-    "bob:x:1002:1002:Bob:/home/bob:/bin/sh\n";
+// The running uid is SALES\alice.
+std::string DomainPasswd() {
+  const std::string me = std::to_string(geteuid());
+  return "SALES\\alice:x:" + me +
+         ":0:Alice:/root:/bin/sh\n"
+         "bob:x:1002:1002:Bob:/home/bob:/bin/sh\n";
+}
 constexpr char kGroups[] = "root:x:0:\n";
 
 TEST(CurrentUser, DomainAccountGivesItsDomain) {
-  if (qrn::test::RunUnderNssWrapper(kDomainPasswd, kGroups)) return;
+  if (qrn::test::RunUnderNssWrapper(DomainPasswd(), kGroups)) return;
   qrn::test::HiveSandbox sandbox;
   char domain[256], user[256];
   ASSERT_TRUE(CQRNAuthenticate::GetCurrentUserInfo(domain, user));
@@ -62,7 +66,8 @@ TEST(CurrentUser, DomainAccountGivesItsDomain) {
 
 TEST(CurrentUser, LongAccountNameIsCutToTheBuffer) {
   const std::string name = std::string(300, 'n');
-  const std::string passwd = "SALES\\" + name + ":x:0:0::/root:/bin/sh\n";
+  const std::string passwd =
+      "SALES\\" + name + ":x:" + std::to_string(geteuid()) + ":0::/root:/bin/sh\n";
   if (qrn::test::RunUnderNssWrapper(passwd, kGroups)) return;
   qrn::test::HiveSandbox sandbox;
   char domain[256], user[260];
@@ -76,7 +81,7 @@ TEST(CurrentUser, LongAccountNameIsCutToTheBuffer) {
 // thread names the impersonated account, the others still the process's.
 TEST(CurrentUser, ImpersonatingThreadGetsTheClient) {
   if (geteuid() != 0) GTEST_SKIP() << "needs root to switch a thread's uid";
-  if (qrn::test::RunUnderNssWrapper(kDomainPasswd, kGroups)) return;
+  if (qrn::test::RunUnderNssWrapper(DomainPasswd(), kGroups)) return;
   qrn::test::HiveSandbox sandbox;
   std::string impersonated, after;
   std::thread worker([&] {
