@@ -1,0 +1,256 @@
+// The validation hash of the cache files: computed over the four files as
+// text, compared with and stored as "CacheValidation" in the registry.
+#include <algorithm>
+#include <cstring>
+#include <new>
+
+#include "frame/config.h"
+#include "frame/trail.h"
+#include "platform/crypto.h"
+#include "platform/file_io.h"
+#include "platform/registry.h"
+#include "security/common/qrncache.h"
+#include "security/common/qrncache_files.h"
+#include "security/common/qrncrypt.h"
+
+namespace qrn {
+
+namespace {
+
+using platform::RegHive;
+using platform::RegistryKey;
+
+constexpr char kHashPath[] = "InitCache.QrnGetHashValue";
+constexpr uint32_t kCachePathBuffer = 260;
+constexpr uint32_t kValidationBuffer = 128;
+// Pieces of a text-mode read: at most this many characters each.
+constexpr size_t kPieceSize = 1023;
+
+struct HashedFile {
+  const char* name;
+  const char* step;
+  int32_t line;
+};
+constexpr HashedFile kHashedFiles[] = {
+    {kApplicationCacheFile, "Reading Contents from ApplCache.xml", 1127},
+    {kRoleCacheFile, "Reading Contents from RoleCache.xml", 1138},
+    {kAclCacheFile, "Reading Contents from AclCache.xml", 1149},
+    {kTimestampFile, "Reading Contents from MvtCache.txt", 1160},
+};
+constexpr char kHashFileCalled[] = "QrnHashFileContents";
+constexpr char kHashFileDetail[] = "Failed to generate the Hash Value";
+
+constexpr int32_t kCachePathLine = 1094;
+constexpr int32_t kContextLine = 1101;
+constexpr int32_t kCreateLine = 1116;
+constexpr int32_t kSaltLine = 1182;
+constexpr char kCreateCalled[] = "CryptCreateHash";
+constexpr char kCreateStep[] = "Creating the Hash Value";
+constexpr char kCreateDetail[] = "Failed to Create the Hash Value";
+
+constexpr char kCheckedPath[] = "InitCache.QrnCheckCachedFiles";
+constexpr int32_t kCheckLine = 731;
+
+// The text of a file as a text-mode read delivers it: each CR LF becomes LF.
+std::string TextModeContent(const std::string& raw) {
+  std::string text;
+  text.reserve(raw.size());
+  for (size_t i = 0; i < raw.size(); ++i) {
+    if (raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n') continue;
+    text.push_back(raw[i]);
+  }
+  return text;
+}
+
+bool ReadValidation(RegHive hive, std::string* value) {
+  RegistryKey key;
+  if (key.Open(hive, kSecurityKey) != platform::ERROR_SUCCESS) return false;
+  return ReadStringValue(key, kCacheValidationValue, kValidationBuffer, value) && !value->empty();
+}
+
+HRESULT ComputeHash(std::string* hash) {
+  char folder_buffer[kCachePathBuffer] = {};
+  uint32_t size = sizeof folder_buffer;
+  HRESULT hr = GetCachePath(folder_buffer, &size);
+  if (FAILED(hr)) {
+    return AddTrailEntry(authorizationTrail, kCacheSource, kCachePathLine, kHashPath,
+                         "GetCachePath", "Reading the Cache path", hr,
+                         "Failed to read the Cache path");
+  }
+  const std::string folder(folder_buffer);
+
+  platform::CryptoProvider* provider = QrnCryptAcquireContext();
+  if (provider == nullptr) {
+    return AddTrailEntry(authorizationTrail, kCacheSource, kContextLine, kHashPath,
+                         "QrnCryptAcquireContext", "Acquiring the Context", E_FAIL,
+                         "Failed to Acquire the Context");
+  }
+  platform::Md5Hash md5;
+  uint32_t error = 0;
+  if (!md5.Create(provider, &error)) {
+    return AddTrailEntry(authorizationTrail, kCacheSource, kCreateLine, kHashPath, kCreateCalled,
+                         kCreateStep, E_FAIL, kCreateDetail);
+  }
+
+  for (const HashedFile& file : kHashedFiles) {
+    bool complete = false;
+    hr = AddTrailEntry(authorizationTrail, kCacheSource, file.line, kHashPath, kHashFileCalled,
+                       file.step, QrnHashFileContents(folder + file.name, &md5, &complete),
+                       kHashFileDetail);
+    if (FAILED(hr)) return hr;
+    if (!complete) return S_OK;
+  }
+
+  if (!md5.Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error)) {
+    return AddTrailEntry(authorizationTrail, kCacheSource, kSaltLine, kHashPath, kCreateCalled,
+                         kCreateStep, E_FAIL, kCreateDetail);
+  }
+  uint8_t digest[platform::kMd5DigestSize];
+  if (!md5.Finish(digest, &error)) return E_FAIL;
+  char encoded[32] = {};
+  const int length =
+      Base64Encode(digest, sizeof digest, encoded, static_cast<int>(sizeof encoded), kCacheAlphabet);
+  if (length < 0) return E_FAIL;
+  hash->assign(encoded, static_cast<size_t>(length));
+  return S_OK;
+}
+
+HRESULT LoadCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** role,
+                        IQrnXml2** acl) {
+  bool valid = false;
+  HRESULT hr = AddTrailEntry(authorizationTrail, kCacheSource, kCheckLine, kCheckedPath,
+                             "QrnCheckHashValue", "Checking Hash Values from Cache files",
+                             QrnCheckHashValue(&valid), "Failed to get the Hash value");
+  if (FAILED(hr)) return hr;
+  if (!valid) return S_OK;
+
+  char folder_buffer[kCachePathBuffer] = {};
+  uint32_t size = sizeof folder_buffer;
+  hr = GetCachePath(folder_buffer, &size);
+  if (FAILED(hr)) return hr;
+  const std::string folder(folder_buffer);
+
+  IQrnXml2* loaded[3] = {nullptr, nullptr, nullptr};
+  const char* names[3] = {kApplicationCacheFile, kRoleCacheFile, kAclCacheFile};
+  for (int i = 0; i < 3; ++i) {
+    hr = QrnGetXmlPointerFromEncryptedFile(folder + names[i], &loaded[i]);
+    if (FAILED(hr)) {
+      for (IQrnXml2*& object : loaded)
+        if (object != nullptr) object->Release();
+      return hr;
+    }
+  }
+  *application = loaded[0];
+  *role = loaded[1];
+  *acl = loaded[2];
+  *status = 1;
+  return S_OK;
+}
+
+void ReleaseOut(IQrnXml2** out) {
+  if (*out != nullptr) {
+    (*out)->Release();
+    *out = nullptr;
+  }
+}
+
+}  // namespace
+
+HRESULT QrnHashFileContents(const std::string& path, platform::Md5Hash* hash, bool* complete) {
+  if (complete != nullptr) *complete = false;
+  if (hash == nullptr) return E_INVALIDARG;
+  try {
+    std::string raw;
+    if (!platform::ReadWholeFile(path, &raw)) return S_OK;
+    const std::string text = TextModeContent(raw);
+    std::string().swap(raw);
+    uint32_t error = 0;
+    for (size_t start = 0; start < text.size();) {
+      size_t end = std::min(text.size(), start + kPieceSize);
+      const size_t line_end = text.find('\n', start);
+      if (line_end != std::string::npos && line_end < end) end = line_end + 1;
+      const size_t counted = strnlen(text.data() + start, end - start);
+      if (counted > 0 && !hash->Update(text.data() + start, counted, &error)) return E_FAIL;
+      start = end;
+    }
+    if (complete != nullptr) *complete = true;
+    return S_OK;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT QrnGetHashValue(std::string* hash) {
+  if (hash == nullptr) return E_INVALIDARG;
+  hash->clear();
+  try {
+    return ComputeHash(hash);
+  } catch (const std::bad_alloc&) {
+    hash->clear();
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    hash->clear();
+    return E_UNEXPECTED;
+  }
+}
+
+bool ReadStoredCacheValidation(std::string* value) {
+  value->clear();
+  // HKLM's value counts first; when its key does not open, HKCU's key is
+  // the one read.
+  if (ReadValidation(RegHive::LocalMachine, value)) return true;
+  value->clear();
+  if (ReadValidation(RegHive::CurrentUser, value)) return true;
+  value->clear();
+  return false;
+}
+
+HRESULT QrnCheckHashValue(bool* valid) {
+  if (valid == nullptr) return E_INVALIDARG;
+  *valid = false;
+  try {
+    std::string stored;
+    if (!ReadStoredCacheValidation(&stored)) return S_OK;
+    std::string computed;
+    const HRESULT hr = QrnGetHashValue(&computed);
+    if (FAILED(hr)) return hr;
+    *valid = !computed.empty() && stored == computed;
+    return S_OK;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT StoreCacheValidation() {
+  try {
+    std::string hash;
+    const HRESULT hr = QrnGetHashValue(&hash);
+    if (FAILED(hr)) return hr;
+    if (hash.empty()) return S_OK;
+    for (RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine}) {
+      RegistryKey key;
+      if (key.Create(hive, kSecurityKey) != platform::ERROR_SUCCESS) continue;
+      (void)key.SetString(kCacheValidationValue, hash);
+    }
+    return S_OK;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT QrnCheckCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** role,
+                            IQrnXml2** acl) {
+  if (status != nullptr) *status = -1;
+  if (status == nullptr || application == nullptr || role == nullptr || acl == nullptr)
+    return E_INVALIDARG;
+  ReleaseOut(application);
+  ReleaseOut(role);
+  ReleaseOut(acl);
+  try {
+    return LoadCachedFiles(status, application, role, acl);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+}  // namespace qrn
