@@ -101,10 +101,19 @@ class QRNAUTH_API CQRNAuthorize {
 
  private:
   // ---- loading (private helpers) --------------------------------------------
-  // (declared by the loading code)
+  // Read-only view of the loaded state for the library's own tools.
+  friend class CQRNAuthorizeInspector;
+  // Releases the cache object (and with it the users' role arrays).
+  void ReleaseCache();
+  // The role-cache timer, serviced at each role lookup: arms it while
+  // timerId is 0 (reading "RoleCacheAge" and "GroupBackupAge" first), and
+  // runs TimerProc once when its deadline has passed.
+  void ServiceRoleCacheTimer();
+  bool loadedFromServer;  // the last load took its documents from the server
 
   // ---- directory queries (private helpers) ----------------------------------
-  // (declared by the directory query code)
+  // Splits "a.b.c" into its three parts (qrn::SplitDottedName).
+  HRESULT SplitName(BSTR full_name, BSTR* first, BSTR* second, BSTR* third);
 
   // ---- groups and roles (private helpers) -----------------------------------
   // (declared by the group and role code)
