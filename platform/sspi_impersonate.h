@@ -4,8 +4,9 @@
 // it stands (winbind names carry the domain), then without the domain. Only
 // the calling thread's effective uid, gid and supplementary groups change
 // (raw system calls: the glibc wrappers would change every thread), so this
-// needs the privilege to switch ids. Nested impersonations keep the thread's
-// original ids; RevertAccount restores them.
+// needs the privilege to switch ids. Threads the impersonating thread starts
+// inherit its ids, as the kernel copies them at thread creation. Nested impersonations keep the
+// thread's original ids; RevertAccount restores them.
 #pragma once
 
 #include <string>

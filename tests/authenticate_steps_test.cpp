@@ -4,8 +4,10 @@
 // server step.
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <cstring>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -438,6 +440,62 @@ TEST_F(ProviderTest, InitiatorRefusesChallengesWithoutSoundTargetInfo) {
     t->DeleteSecurityContext(&cctx);
     t->DeleteSecurityContext(&sctx);
   }
+}
+
+TEST_F(ProviderTest, ImpersonationSwitchesOnlyTheCallingThread) {
+  if (geteuid() != 0) GTEST_SKIP() << "switching ids needs root";
+  qrn::test::WriteFile(sandbox_.dir().File("users"), "DOM:nobody:pw\n");
+  SecurityFunctionTableA* t = InitSecurityInterfaceA();
+  std::string user = "nobody", domain = "DOM", pw = "pw";
+  SEC_WINNT_AUTH_IDENTITY_A id{reinterpret_cast<unsigned char*>(user.data()),
+                               6,
+                               reinterpret_cast<unsigned char*>(domain.data()),
+                               3,
+                               reinterpret_cast<unsigned char*>(pw.data()),
+                               2,
+                               SEC_WINNT_AUTH_IDENTITY_ANSI};
+  CredHandle client{}, server{};
+  ASSERT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &id,
+                                         nullptr, nullptr, &client, nullptr),
+            SEC_E_OK);
+  ASSERT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_INBOUND, nullptr, nullptr,
+                                         nullptr, nullptr, &server, nullptr),
+            SEC_E_OK);
+  std::vector<uint8_t> a(kNtlmMaxToken), b(kNtlmMaxToken);
+  SecBuffer ab{kNtlmMaxToken, SECBUFFER_TOKEN, a.data()},
+      bb{kNtlmMaxToken, SECBUFFER_TOKEN, b.data()};
+  SecBufferDesc ad{SECBUFFER_VERSION, 1, &ab}, bd{SECBUFFER_VERSION, 1, &bb};
+  CtxtHandle cctx{}, sctx{};
+  ASSERT_EQ(t->InitializeSecurityContextA(&client, nullptr, "NTLM", 0, 0, SECURITY_NATIVE_DREP,
+                                          nullptr, 0, &cctx, &ad, nullptr, nullptr),
+            SEC_I_CONTINUE_NEEDED);
+  // Not accepted yet: nothing to impersonate.
+  EXPECT_EQ(t->ImpersonateSecurityContext(&cctx), SEC_E_INVALID_HANDLE);
+  ASSERT_EQ(t->AcceptSecurityContext(&server, nullptr, &ad, 0, SECURITY_NATIVE_DREP, &sctx, &bd,
+                                     nullptr, nullptr),
+            SEC_I_CONTINUE_NEEDED);
+  ab.cbBuffer = kNtlmMaxToken;
+  ASSERT_EQ(t->InitializeSecurityContextA(&client, &cctx, "NTLM", 0, 0, SECURITY_NATIVE_DREP, &bd,
+                                          0, &cctx, &ad, nullptr, nullptr),
+            SEC_E_OK);
+  bb.cbBuffer = kNtlmMaxToken;
+  ASSERT_EQ(t->AcceptSecurityContext(&server, &sctx, &ad, 0, SECURITY_NATIVE_DREP, &sctx, &bd,
+                                     nullptr, nullptr),
+            SEC_E_OK);
+  // A thread that exists already keeps its ids (a thread started while
+  // impersonating would inherit them).
+  std::promise<void> switched;
+  std::future<uid_t> other = std::async(std::launch::async, [&] {
+    switched.get_future().wait();
+    return geteuid();
+  });
+  ASSERT_EQ(t->ImpersonateSecurityContext(&sctx), SEC_E_OK);
+  switched.set_value();
+  EXPECT_EQ(other.get(), 0u);
+  EXPECT_EQ(geteuid(), 65534u);
+  EXPECT_EQ(t->RevertSecurityContext(&sctx), SEC_E_OK);
+  EXPECT_EQ(geteuid(), 0u);
+  EXPECT_EQ(getegid(), 0u);
 }
 
 }  // namespace
