@@ -1,0 +1,237 @@
+// The role model: role documents served by a real qrnsecd, and documents no
+// server sends (wrong child counts, odd member lists, overlong texts) parsed
+// by the real XML component and handed in as given objects.
+#include "qrnauth/qrnrole.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <filesystem>
+#include <string>
+
+#include "frame/trail.h"
+#include "platform/text.h"
+#include "security/common/qrncache_files.h"
+#include "security/common/qrncrypt.h"
+#include "security/common/server_requests.h"
+#include "security/common/web.h"
+#include "tests/support/secd.h"
+#include "tests/support/test_env.h"
+
+namespace qrn {
+namespace {
+
+const char kRoleData[] = R"({"format": 1, "roles": [
+  {"id": "{4E5899EA-5692-442D-9124-EDEAA4C7C7D2}", "name": "Administrators",
+   "description": "Full control", "groups": ["SALES\\Domain Admins"], "users": ["SALES\\admin"]},
+  {"id": "{FDA4C7A4-52BE-49B1-945D-A878F5A2D501}", "name": "Operators",
+   "groups": ["SALES\\Operators", "GroupA"], "users": ["SALES\\bob", "M\u00dcLLER"]},
+  {"id": "{24B717A8-632B-4E01-AD7A-98CDF5D7331F}", "name": "Auditors",
+   "groups": [], "users": ["SALES\\alice"]}]})";
+
+// A role element of the given children; member lists are encrypted here.
+std::string Role(const std::string& id, const std::string& name, const std::string& groups,
+                 const std::string& users) {
+  return "<ROLE><ROLEID>" + id + "</ROLEID><ROLENAME>" + name + "</ROLENAME><ROLEDESC/>" +
+         "<ROLEGROUPS>" + (groups.empty() ? "" : EncryptString(groups)) + "</ROLEGROUPS>" +
+         "<ROLEUSERS>" + (users.empty() ? "" : EncryptString(users)) + "</ROLEUSERS></ROLE>";
+}
+
+std::string Document(const std::string& children) {
+  return "<DOCUMENT><QRNROLES>" + children + "<ROLECOUNT>0</ROLECOUNT></QRNROLES></DOCUMENT>";
+}
+
+// The document parsed by the real component, as a load from the cache file
+// hands it over.
+IQrnXml2* Parsed(const std::string& xml) {
+  IQrnXml2* doc = nullptr;
+  EXPECT_EQ(CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                             reinterpret_cast<void**>(&doc)),
+            S_OK);
+  const std::u16string wide = platform::Utf8ToUtf16(xml);
+  BSTR text = SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
+  EXPECT_EQ(doc->put_XmlString(text), S_OK);
+  SysFreeString(text);
+  return doc;
+}
+
+std::vector<std::string> Names(const CQRNRole* role, bool users) {
+  std::vector<std::string> names;
+  if (users)
+    for (const auto* m : role->userMembers) names.push_back(m->memberName);
+  else
+    for (const auto* m : role->groupMembers) names.push_back(m->memberName);
+  return names;
+}
+
+class RoleTest : public ::testing::Test {
+ protected:
+  void StartServer(const char* json = kRoleData) {
+    test::WriteDataFile(data_.File("data.json"), json);
+    secd_ = std::make_unique<test::SecdProcess>(data_.File("data.json"));
+    sandbox_.WriteMachineHive(
+        "Windows Registry Editor Version 5.00\r\n\r\n"
+        "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\MVT]\r\n\"URL\"=\"" +
+        secd_->url() + "\"\r\n");
+  }
+  std::string RoleFile() const { return sandbox_.temp_folder() + kRoleCacheFile; }
+  // Loads a document of the test's own through the given-object road.
+  void LoadGiven(CQRNRoleList* list, const std::string& xml) {
+    IQrnXml2* doc = Parsed(xml);
+    list->GetRoles(1, doc);
+    doc->Release();
+  }
+
+  test::HiveSandbox sandbox_;
+  test::TempDir data_;
+  std::unique_ptr<test::SecdProcess> secd_;
+};
+
+TEST_F(RoleTest, FetchedFromServerWhenNoObjectIsGiven) {
+  StartServer();
+  CQRNRoleList list;
+  EXPECT_EQ(list.listFlag, 1);
+  EXPECT_STREQ(list.listTimestamp, "1/1/99 12:00:00 PM");
+  EXPECT_STREQ(list.cacheFolder, sandbox_.temp_folder().c_str());
+  EXPECT_STREQ(list.source.serverUrl, secd_->url().c_str());
+  EXPECT_EQ(list.source.sourceKind, 4);
+  EXPECT_EQ(list.source.sourceNumber, 389);
+
+  list.GetRoles(1, nullptr);  // the flag set but no object: the server is asked
+  ASSERT_EQ(list.roles.size(), 3u);
+  const CQRNRole* ops = list.roles[1];
+  EXPECT_STREQ(ops->roleId, "{FDA4C7A4-52BE-49B1-945D-A878F5A2D501}");
+  EXPECT_STREQ(ops->roleName, "Operators");
+  EXPECT_STREQ(list.roles[0]->thirdText, "Full control");
+  EXPECT_STREQ(ops->source.serverUrl, secd_->url().c_str());
+  EXPECT_EQ(ops->source.sourceKind, 4);
+  EXPECT_EQ(Names(ops, false), (std::vector<std::string>{"SALES\\Operators", "GroupA"}));
+  EXPECT_EQ(Names(ops, true), (std::vector<std::string>{"SALES\\bob", "M\xC3\x9CLLER"}));
+  EXPECT_TRUE(list.roles[2]->groupMembers.empty());
+
+  EXPECT_TRUE(CQRNRoleList::HasGroupMember(ops, "groupa"));
+  EXPECT_TRUE(CQRNRoleList::HasGroupMember(ops, "sales\\OPERATORS"));
+  EXPECT_TRUE(CQRNRoleList::HasUserMember(ops, "m\xC3\xBCller"));
+  EXPECT_FALSE(CQRNRoleList::HasUserMember(ops, "GroupA"));  // users and groups apart
+  EXPECT_FALSE(CQRNRoleList::HasGroupMember(ops, "Group"));
+  EXPECT_FALSE(CQRNRoleList::HasGroupMember(ops, nullptr));
+  EXPECT_FALSE(CQRNRoleList::HasGroupMember(nullptr, "GroupA"));
+
+  // The role file holds the served document, encrypted.
+  std::string page;
+  ASSERT_TRUE(GetWebPage(RolesRequest(secd_->url()), page, false));
+  std::string cached;
+  ASSERT_TRUE(DecryptString(test::ReadFile(RoleFile()), &cached));
+  EXPECT_EQ(cached, TerminatedText(page));
+
+  // And it loads again from there, the same roles.
+  secd_->Stop();
+  IQrnXml2* from_file = nullptr;
+  ASSERT_EQ(QrnGetXmlPointerFromEncryptedFile(RoleFile(), &from_file), S_OK);
+  CQRNRoleList again;
+  again.GetRoles(1, from_file);
+  from_file->Release();
+  ASSERT_EQ(again.roles.size(), 3u);
+  EXPECT_STREQ(again.roles[2]->roleName, "Auditors");
+  EXPECT_TRUE(CQRNRoleList::HasUserMember(again.roles[2], "SALES\\ALICE"));
+}
+
+TEST_F(RoleTest, UnreachableServerLeavesTheListEmpty) {
+  StartServer();
+  secd_->Stop();
+  CQRNRoleList list;
+  list.GetRoles(0, nullptr);
+  EXPECT_TRUE(list.roles.empty());
+  EXPECT_FALSE(std::filesystem::exists(RoleFile()));
+}
+
+TEST_F(RoleTest, OnlyFiveChildElementsAreRoles) {
+  const std::string four = "<ROLE><A>{1}</A><B>Four</B><C/><D/></ROLE>";
+  const std::string six = "<ROLE><A>{2}</A><B>Six</B><C/><D/><E/><F/></ROLE>";
+  CQRNRoleList list;
+  LoadGiven(&list,
+            Document(four + Role("{3}", "First", "", "") + six + Role("{4}", "Second", "G", "U")));
+  ASSERT_EQ(list.roles.size(), 2u);
+  EXPECT_STREQ(list.roles[0]->roleName, "First");
+  EXPECT_STREQ(list.roles[1]->roleName, "Second");
+  EXPECT_FALSE(std::filesystem::exists(RoleFile()));  // a given object is not written
+
+  // Three children: the last is never a role, even when it looks like one.
+  CQRNRoleList three;
+  LoadGiven(&three, "<DOCUMENT><QRNROLES>" + Role("{5}", "A", "", "") + Role("{6}", "B", "", "") +
+                        Role("{7}", "C", "", "") + "</QRNROLES></DOCUMENT>");
+  ASSERT_EQ(three.roles.size(), 2u);
+  EXPECT_STREQ(three.roles[1]->roleName, "B");
+
+  CQRNRoleList none;
+  LoadGiven(&none, "<DOCUMENT><OTHER/></DOCUMENT>");
+  EXPECT_TRUE(none.roles.empty());
+}
+
+TEST_F(RoleTest, MemberListsSplitWithoutEmptyNames) {
+  CQRNRoleList list;
+  LoadGiven(&list, Document(Role("{1}", "R", ";;GroupA;;GroupB;", "one;two") +
+                            Role("{2}", "Empty", "", ";;;") +
+                            "<ROLE><A>{3}</A><B>Garbled</B><C/><D>***</D><E>@@@@</E></ROLE>"));
+  ASSERT_EQ(list.roles.size(), 3u);
+  EXPECT_EQ(Names(list.roles[0], false), (std::vector<std::string>{"GroupA", "GroupB"}));
+  EXPECT_EQ(Names(list.roles[0], true), (std::vector<std::string>{"one", "two"}));
+  EXPECT_TRUE(list.roles[1]->groupMembers.empty());
+  EXPECT_TRUE(list.roles[1]->userMembers.empty());
+  // Lists that do not decrypt give no members.
+  EXPECT_TRUE(list.roles[2]->groupMembers.empty());
+  EXPECT_TRUE(list.roles[2]->userMembers.empty());
+}
+
+TEST_F(RoleTest, OverlongTextsAreCutAtACharacterBoundary) {
+  // 2-byte characters: 255 bytes would end inside one, so 254 are kept.
+  std::string accents;
+  for (int i = 0; i < 150; ++i) accents += "\xC3\xA9";
+  CQRNRoleList list;
+  LoadGiven(&list, Document(Role("{1}", "x" + accents, accents, std::string(300, 'u'))));
+  ASSERT_EQ(list.roles.size(), 1u);
+  const CQRNRole* role = list.roles[0];
+  EXPECT_EQ(std::strlen(role->roleName), 255u);  // "x" and 127 characters
+  EXPECT_EQ(std::string(role->roleName), "x" + accents.substr(0, 254));
+  ASSERT_EQ(role->groupMembers.size(), 1u);
+  EXPECT_EQ(std::string(role->groupMembers[0]->memberName), accents.substr(0, 254));
+  EXPECT_EQ(std::strlen(role->userMembers[0]->memberName), 255u);
+
+  CQRNRoleMemberUser direct(("x" + accents).c_str());
+  EXPECT_EQ(std::strlen(direct.memberName), 255u);
+}
+
+TEST_F(RoleTest, MembershipOfLargeAndHostBuiltRoles) {
+  std::string groups, users;
+  for (int i = 0; i < 2000; ++i) {
+    groups += "DOM\\group" + std::to_string(i) + ";";
+    users += "DOM\\user" + std::to_string(i) + ";";
+  }
+  CQRNRoleList list;
+  LoadGiven(&list, Document(Role("{1}", "Big", groups, users)));
+  ASSERT_EQ(list.roles.size(), 1u);
+  CQRNRole* big = list.roles[0];
+  ASSERT_EQ(big->groupMembers.size(), 2000u);
+  for (int i : {0, 1, 999, 1999}) {
+    EXPECT_TRUE(CQRNRoleList::HasGroupMember(big, ("dom\\GROUP" + std::to_string(i)).c_str()));
+    EXPECT_TRUE(CQRNRoleList::HasUserMember(big, ("Dom\\User" + std::to_string(i)).c_str()));
+  }
+  EXPECT_FALSE(CQRNRoleList::HasGroupMember(big, "DOM\\group2000"));
+  EXPECT_FALSE(CQRNRoleList::HasUserMember(big, "DOM\\group1"));
+
+  // A member the host appends after the load is still found.
+  big->groupMembers.push_back(new CQRNRoleMemberGroup("Late\xC3\x84"));
+  EXPECT_TRUE(CQRNRoleList::HasGroupMember(big, "LATE\xC3\xA4"));
+  EXPECT_TRUE(CQRNRoleList::HasGroupMember(big, "DOM\\group5"));
+
+  // A role the host builds itself.
+  CQRNRole own;
+  EXPECT_EQ(own.source.sourceNumber, 389);
+  EXPECT_EQ(own.roleName[0], '\0');
+  own.userMembers.push_back(new CQRNRoleMemberUser("SALES\\Carol"));
+  EXPECT_TRUE(CQRNRoleList::HasUserMember(&own, "sales\\carol"));
+  EXPECT_FALSE(CQRNRoleList::HasGroupMember(&own, "sales\\carol"));
+}
+
+}  // namespace
+}  // namespace qrn
