@@ -50,6 +50,15 @@ void BM_MvtLogEnabled(benchmark::State& state) {
 }
 BENCHMARK(BM_MvtLogEnabled);
 
+// The floor of MvtLogEnabled: the hive's change check alone.
+void BM_HiveGeneration(benchmark::State& state) {
+  Hive();
+  for (auto _ : state) {
+    benchmark::DoNotOptimize(qrn::platform::HiveGeneration(qrn::platform::RegHive::LocalMachine));
+  }
+}
+BENCHMARK(BM_HiveGeneration);
+
 void BM_GetAuthUrlKnown(benchmark::State& state) {
   Hive();
   char url[260];
