@@ -16,8 +16,8 @@ std::atomic<bool> g_bDumpRoleCache{false};
 void NamedLock::Create() {
   std::call_once(once_, [this] {
     created_.store(true, std::memory_order_release);
-    WriteDiagnosticLine("", kAuthorizeSource, kSyncGroupInitLine, 0, kSyncGroupInit,
-                        kSyncGroupInit, 0);
+    WriteDiagnosticLine("", kAuthorizeSource, kSyncGroupInitLine, 0, kSyncGroupInit, kSyncGroupInit,
+                        0);
   });
 }
 

@@ -1,0 +1,182 @@
+// InitCache: loads the roles, ACLs and applications into a new cache object,
+// from the cache files when the server's data has not changed or the server
+// is not used, else from the server (rewriting the cache files).
+#include <new>
+#include <string>
+
+#include "frame/config.h"
+#include "frame/trail.h"
+#include "platform/text.h"
+#include "qrnauth/qrnauthorize.h"
+#include "security/common/qrnauthenticate/identity_block.h"
+#include "security/common/qrnauthorize/authorize_cache.h"
+#include "security/common/qrnauthorize/com_helpers.h"
+#include "security/common/qrnauthorize/loading.h"
+#include "security/common/qrnauthorize/process_state.h"
+#include "security/common/qrncache.h"
+#include "security/common/server_requests.h"
+#include "security/common/web.h"
+
+namespace {
+
+using qrn::AddTrailEntry;
+using qrn::authorizationTrail;
+using qrn::kAuthorizeSource;
+
+constexpr char kFunction[] = "InitCache";
+constexpr uint32_t kUrlBuffer = 256;
+constexpr unsigned int kTimestampBuffer = 256;
+constexpr size_t kTimestampMax = 255;
+constexpr unsigned int kSavedIdentityFlags = QRN_CLEAR_CACHE | QRN_CLEAR_CACHE_GROUPS;
+
+struct Report {
+  int32_t line;
+  const char* called;
+  const char* step;
+  const char* detail;
+};
+
+constexpr Report kReportA = {1606, "MvtCacheFolderWritable",
+                             "Checking if the Local Cache folder is writable",
+                             "Local Cache folder does not have write permission"};
+constexpr Report kReportB = {1645, "MvtIsNovellClient", "Checking if the client is Novell",
+                             "Novell Client Check failure"};
+constexpr Report kReportC = {1659, "ConvertToNovellUserFormat",
+                             "Converting the user name into Novell Format",
+                             "Convertion to Novell User name failed"};
+constexpr Report kReportD = {1679, "new CQRNAuthorizeCache()", "Allocating Memory for cache",
+                             "Out of Memory"};
+constexpr Report kReportE = {1694, "QrnGetCacheFlag", "Getting Cache Flag failed",
+                             "Get Cache Flag failed"};
+constexpr Report kReportF = {1700, "QrnCheckCachedFiles", "Reading Cache files",
+                             "Failed to read the Cache files"};
+constexpr Report kReportG = {1765, "QrnCheckCachedFiles", "Test for Local Cache",
+                             "Local Cache Files are corrupted or deleted"};
+constexpr Report kReportH = {1708, "GetAuthUrl", "Reading the URL from the registry",
+                             "Failed to read the URL from registry"};
+constexpr Report kReportI = {1721, "GetWebPage", "Making the Web Call ",
+                             "Could not access the Web Page"};
+constexpr Report kReportJ = {1805, "QueryInterface", "Getting the Object Interface IQrnXml2",
+                             "Could not query the interface on the QrnXml Component"};
+constexpr Report kReportK = {1852, "SetCacheTime", "Setting the Cache time",
+                             "Failed to set the Cache time"};
+
+HRESULT Reported(const Report& report, HRESULT status, const char* step = nullptr) {
+  return AddTrailEntry(authorizationTrail, kAuthorizeSource, report.line, kFunction, report.called,
+                       step != nullptr ? step : report.step, status, report.detail);
+}
+
+// The server's timestamp when the cache-flag decision delivered none: the
+// one of the last combined answer, else the server's date-time answer.
+bool FetchServerTimestamp(std::string* server_timestamp) {
+  char url[kUrlBuffer] = {};
+  uint32_t size = sizeof url;
+  if (FAILED(Reported(kReportH, qrn::GetAuthUrl(url, &size)))) return false;
+  if (!qrn::SecurityParts().server_timestamp.empty()) {
+    *server_timestamp = qrn::SecurityParts().server_timestamp;
+    return true;
+  }
+  const std::string request = qrn::DateTimeRequest(url);
+  std::string page;
+  if (!qrn::GetWebPage(request, page, true)) {
+    const std::string step = kReportI.step + request;
+    Reported(kReportI, E_FAIL, step.c_str());
+  }
+  // A failed request goes on with what it received.
+  *server_timestamp = qrn::ParseDateTimeAnswer(page);
+  return true;
+}
+
+}  // namespace
+
+bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
+  try {
+    if (!qrn::MvtCacheFolderWritable()) {
+      Reported(kReportA, E_FAIL);
+      return false;
+    }
+    bool novell = false;
+    if (FAILED(Reported(kReportB, qrn::MvtIsNovellClient(&novell)))) return false;
+
+    std::string name;
+    if (FAILED(qrn::ChooseUser(user, &name))) name.clear();
+    if (novell && FAILED(Reported(kReportC, qrn::ConvertToNovellUserFormat(&name)))) return false;
+
+    ClearCache(clear_flags);
+    // Without bit 0 or 1 the previous cache is still held: released here,
+    // with the users' role arrays that point into it.
+    ReleaseCache();
+    cache = new (std::nothrow) CQRNAuthorizeCache();
+    if (cache == nullptr) {
+      Reported(kReportD, E_OUTOFMEMORY);
+      return false;
+    }
+    cacheUser = name;
+    loadedFromServer = false;
+
+    int16_t flag = 0;
+    std::string server_timestamp;
+    if (FAILED(Reported(kReportE, qrn::QrnGetCacheFlag(&flag, &server_timestamp)))) return false;
+    cacheFlag = flag;
+
+    int16_t valid = -1;
+    IQrnXml2* raw[3] = {nullptr, nullptr, nullptr};
+    const HRESULT files = qrn::QrnCheckCachedFiles(&valid, &raw[0], &raw[1], &raw[2]);
+    // Released on every way out.
+    qrn::ComRef<IQrnXml2> application(raw[0]), roles(raw[1]), acls(raw[2]);
+    if (FAILED(Reported(kReportF, files))) return false;
+
+    if (flag == -1) {
+      if (valid != 1) {
+        Reported(kReportG, E_UNEXPECTED);
+        return false;
+      }
+    } else {
+      if (server_timestamp.empty() && !FetchServerTimestamp(&server_timestamp)) return false;
+      char local[kTimestampBuffer] = {};
+      if (valid == 1) {
+        unsigned int size = sizeof local;
+        if (FAILED(GetCacheTime(local, size))) local[0] = '\0';
+      }
+      // The server's data has not changed since the files were written.
+      if (valid == 1 && application && roles && acls &&
+          qrn::platform::EqualsNoCase(server_timestamp, local))
+        flag = -1;
+    }
+
+    if (flag == -1 && roles) {
+      cache->roleList.GetRoles(1, roles.get());
+    } else {
+      cache->roleList.GetRoles(0, nullptr);
+    }
+    cache->aclStore.BuildACLFromWeb("", flag, flag == -1 ? acls.get() : nullptr);
+
+    if (flag == -1 && application) {
+      if (FAILED(Reported(kReportJ, cache->TakeApplicationDocument(application.get()))))
+        return false;
+    } else if (!cache->BuildAppls()) {
+      return false;
+    }
+
+    if (flag != -1) {
+      if (FAILED(Reported(kReportK, SetCacheTime(server_timestamp.c_str())))) return false;
+      loadedFromServer = true;
+    }
+    cacheTimestamp = std::string(qrn::platform::CutAtCharBoundary(server_timestamp, kTimestampMax));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CQRNAuthorize::InitCache() {
+  try {
+    qrn::UpdateServerUrl();
+    const qrn::SavedIdentity saved = qrn::ReadIdentityBlock();
+    if (saved.domain.empty() && saved.user.empty()) return InitCache(nullptr, kSavedIdentityFlags);
+    const std::string name = saved.domain + "\\" + saved.user;
+    return InitCache(name.c_str(), kSavedIdentityFlags);
+  } catch (...) {
+    return false;
+  }
+}

@@ -1,0 +1,33 @@
+// A read-only view of an authorizer's loaded state, for the library's own
+// administration tool and its tests.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "qrnauth/qrnauthorize.h"
+#include "security/common/qrnauthorize/authorize_cache.h"
+#include "security/common/qrnauthorize/directory_elements.h"
+
+class CQRNAuthorizeInspector {
+ public:
+  static int16_t CacheFlag(const CQRNAuthorize& a) { return a.cacheFlag; }
+  static const std::string& CacheUser(const CQRNAuthorize& a) { return a.cacheUser; }
+  static const std::string& CacheTimestamp(const CQRNAuthorize& a) { return a.cacheTimestamp; }
+  static bool Loaded(const CQRNAuthorize& a) { return a.cache != nullptr; }
+  // True when the documents of the last load came from the server.
+  static bool FromServer(const CQRNAuthorize& a) { return a.loadedFromServer; }
+  static uint32_t TimerId(const CQRNAuthorize& a) { return a.timerId; }
+  static long Applications(const CQRNAuthorize& a) {
+    if (a.cache == nullptr || a.cache->applicationDocument == nullptr) return 0;
+    return qrn::CountApplications(a.cache->applicationDocument);
+  }
+  static size_t Roles(const CQRNAuthorize& a) {
+    return a.cache == nullptr ? 0 : a.cache->roleList.roles.size();
+  }
+  static size_t CachedUserRoles(const CQRNAuthorize& a) { return a.userRolesMap.size(); }
+  static size_t CachedUserGroups(const CQRNAuthorize& a) { return a.userGroupsMap.size(); }
+  static void ServiceTimer(CQRNAuthorize& a) { a.ServiceRoleCacheTimer(); }
+  static CQRNAuthorizeCache* Cache(const CQRNAuthorize& a) { return a.cache; }
+};
