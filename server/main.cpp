@@ -192,7 +192,7 @@ int main(int argc, char** argv) {
   std::fflush(stdout);
 
   std::atomic<bool> finished{false};
-  std::thread([&] {
+  std::thread waiter([&] {
     int received = 0;
     sigwait(&signals, &received);
     // stop() is a no-op until the listening loop runs, so repeat it until
@@ -210,9 +210,13 @@ int main(int argc, char** argv) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     if (!finished.load()) std::_Exit(0);  // logs are written unbuffered
-  }).detach();
+  });
 
   const bool clean = server.listen_after_bind();
   finished = true;
+  // Wakes the waiter when the loop ended by itself; a signal already taken
+  // leaves this one pending, unseen.
+  pthread_kill(waiter.native_handle(), SIGTERM);
+  waiter.join();
   return clean ? 0 : 1;
 }

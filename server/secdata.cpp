@@ -1,6 +1,7 @@
 #include "server/secdata.h"
 
 #include <cctype>
+#include <cstring>
 #include <nlohmann/json.hpp>
 #include <stdexcept>
 
@@ -183,11 +184,16 @@ void ReadAll(const json& root, SecurityData* data) {
   }
 
   data->timestamp = Text(root, "timestamp", "$", false);
-  // The timestamp travels as a bare text answer and inside the combined answer:
-  // it must stay one opaque token that no client reads as markup or error page.
-  if (data->timestamp.find_first_of(";<>&") != std::string::npos ||
-      data->timestamp.find("rror") != std::string::npos)
-    throw DataFault("$.timestamp", "must not hold ';', '<', '>', '&' or the word error");
+  // The timestamp travels as a bare text answer, inside the combined answer,
+  // and back unencoded in the client's ClientTimestamp value: it must stay
+  // one URL-safe token that no client reads as markup or as an error page.
+  for (unsigned char c : data->timestamp) {
+    if (c <= ' ' || c >= 0x7f || std::strchr(";<>&#%+?\"\\", c))
+      throw DataFault("$.timestamp",
+                      "must be printable ASCII without blanks or any of ; < > & # % + ? \" \\");
+  }
+  if (data->timestamp.find("rror") != std::string::npos)
+    throw DataFault("$.timestamp", "must not hold the word error");
 
   data->applications = ReadApplications(root);
   data->roles = ReadRoles(root);

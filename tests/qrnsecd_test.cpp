@@ -361,6 +361,11 @@ TEST_F(SecdTest, MalformedDataAtStartExitsWithTheFileAndPosition) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("$.roles[0].id"), std::string::npos) << r.err;
 
+  // The timestamp comes back unencoded in the client's next combined request.
+  r = run(R"({"format": 1, "timestamp": "12/9/2026 4:00 PM"})");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("$.timestamp"), std::string::npos) << r.err;
+
   r = run(R"({"format": 2})");
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("$.format"), std::string::npos) << r.err;
