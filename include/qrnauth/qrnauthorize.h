@@ -9,7 +9,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <string_view>
 #include <unordered_map>
 #include <vector>
 
@@ -116,7 +118,20 @@ class QRNAUTH_API CQRNAuthorize {
   HRESULT SplitName(BSTR full_name, BSTR* first, BSTR* second, BSTR* third);
 
   // ---- groups and roles (private helpers) -----------------------------------
-  // (declared by the group and role code)
+  // The Novell path of GroupNames: the candidate groups are the "NDS:\\"
+  // group members of the loaded roles, each tested with NovellUserInfo.
+  HRESULT NovellGroupNames(std::string* work, std::vector<std::string>& groups, int& count);
+  // GetUserRolesFromCache for a name already cut to the 511-byte work buffer.
+  HRESULT UserRoles(std::string_view user, std::vector<CQRNRole*>** roles);
+  // The first form of CheckAccess for a chosen user name.
+  bool CheckUserAccess(std::string_view user, const char* object, unsigned int permission);
+  // The last role array handed out that userRolesMap does not own (an empty
+  // answer); freed when the next one replaces it or the authorizer goes.
+  std::unique_ptr<std::vector<CQRNRole*>> uncachedRoles;
+  // The last user name looked up and its folded key, so that a repeated
+  // lookup folds nothing and allocates nothing.
+  std::string lastRolesUser;
+  std::string lastRolesKey;
 
   // The role-cache timer: no thread; the deadline is checked at the next role
   // lookup, and a tick only sets the process-wide dump flag.
