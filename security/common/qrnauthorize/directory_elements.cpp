@@ -300,17 +300,26 @@ HRESULT GetApplGroupMembers(IQrnXml2* xml, IXMLElement* application, std::string
   return GetSecObjs(xml, found.get(), names, ids);
 }
 
-long CountApplications(IQrnXml2* xml) {
+std::vector<std::string> ApplicationNames(IQrnXml2* xml) {
+  std::vector<std::string> names;
   IDispatch* found = nullptr;
   if (FAILED(xml->FindElement(nullptr, MakeBstrRef(kApplicationsTag).get(), &found))) {
     ComRef<IDispatch> owner(found);
-    return 0;
+    return names;
   }
   ElementRef top;
-  if (FAILED(AsElement(found, &top)) || !top) return 0;
+  CollectionRef children;
   LONG length = 0;
-  if (FAILED(ChildCount(top.get(), &length))) return 0;
-  return std::max<LONG>(length - 1, 0);
+  if (FAILED(AsElement(found, &top)) || !top || FAILED(Children(top.get(), &children, &length)))
+    return names;
+  for (LONG i = 0; i + 1 < length; ++i) {
+    ElementRef child;
+    std::string text;
+    if (SUCCEEDED(ChildAt(children.get(), i, &child)) && child)
+      (void)ChildText(xml, child.get(), kApplicationNameTag, &text);
+    names.push_back(std::move(text));
+  }
+  return names;
 }
 
 HRESULT SplitDottedName(std::string_view full_name, std::string* first, std::string* second,

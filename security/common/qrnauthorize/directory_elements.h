@@ -17,6 +17,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "qrnauth/oleauto.h"
 #include "qrnauth/qrnxml.h"
@@ -51,8 +52,9 @@ HRESULT GetApplGroupMembers(IQrnXml2* xml, IXMLElement* application, std::string
 // An empty BSTR vector of n entries in *value (VT_ARRAY | VT_BSTR).
 HRESULT MakeBstrVector(VARIANT* value, ULONG n);
 
-// Number of applications in the document (children of QRNAPPLS but the last).
-long CountApplications(IQrnXml2* xml);
+// Names of the applications in the document (children of QRNAPPLS but the
+// last; a child without a readable name gives an empty name).
+std::vector<std::string> ApplicationNames(IQrnXml2* xml);
 
 // Splits a dotted name "first.second.third" (trimmed at both ends; the third
 // part trimmed too). Parts that are not present stay empty:

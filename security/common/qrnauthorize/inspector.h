@@ -1,5 +1,5 @@
-// A read-only view of an authorizer's loaded state, for the library's own
-// administration tool and its tests.
+// A view of an authorizer's loaded state, for the library's own
+// administration tool and its tests; only ServiceTimer changes anything.
 #pragma once
 
 #include <cstddef>
@@ -21,7 +21,7 @@ class CQRNAuthorizeInspector {
   static uint32_t TimerId(const CQRNAuthorize& a) { return a.timerId; }
   static long Applications(const CQRNAuthorize& a) {
     if (a.cache == nullptr || a.cache->applicationDocument == nullptr) return 0;
-    return qrn::CountApplications(a.cache->applicationDocument);
+    return static_cast<long>(qrn::ApplicationNames(a.cache->applicationDocument).size());
   }
   static size_t Roles(const CQRNAuthorize& a) {
     return a.cache == nullptr ? 0 : a.cache->roleList.roles.size();
