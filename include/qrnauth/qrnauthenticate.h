@@ -68,6 +68,26 @@ class QRNAUTH_API CQRNAuthenticate {
   // object and every call. Read or copy it; never clear it.
   static VARIANT* GetLastMvtErrors();
 
+  // ---- saved identity -----------------------------------------------------------
+  // The saved identity is one block of memory shared by the processes of
+  // this user, read and written without a lock: a named identity (domain,
+  // user name, password) or a mark that it is the operating-system user of
+  // each process. It starts empty; only SaveIdentity writes it.
+  //
+  // Saves the identity for other processes: after empty credentials (the
+  // current user) only the operating-system user mark is set and the texts
+  // stay; otherwise the domain, user name and password of the process
+  // credential record go into the block, whether or not they were verified.
+  // Always true.
+  bool SaveIdentity();
+  // The saved identity as names, into two 256-byte buffers (each text cut to
+  // 255 bytes at a character boundary, NUL-terminated). The operating-system
+  // user mark gives this process's own user (GetCurrentUserInfo); a named
+  // identity gives its domain and user name, which also go into the process
+  // credential record with the password. False, buffers untouched, when
+  // nothing is saved (an empty user name or domain) or a buffer is null.
+  bool GetAuthenticatedIdentity(char* domain, char* user);
+
   // ---- current user -----------------------------------------------------------
   // The operating-system user of the calling thread (its effective uid, so a
   // thread that impersonates a client gets that client). domain and user are
@@ -98,6 +118,11 @@ class QRNAUTH_API CQRNAuthenticate {
   // ---- credential verification ----------------------------------------------------
   bool SSPAuthenticateUser(const char* domain, const char* user, const char* password);
   void WriteLog(bool success);
+
+  // ---- saved identity -----------------------------------------------------------
+  // Brings the saved identity into the process credential record; true when
+  // there is one (the operating-system user mark, or a user name and domain).
+  bool ReadIdentity();
 
   // ---- fields, in this order ----------------------------------------------------
   uint32_t tokenBufferSize;  // capacity of both token buffers

@@ -30,10 +30,8 @@ int Login(qrn::cli::Arguments& args) {
   CQRNAuthenticate auth;
   bool ok = auth.AuthenticateUser(domain.c_str(), user.c_str(), password.text.c_str());
   std::cout << (ok ? "authenticated" : "denied") << '\n';
-  if (ok && save) {
-    // Saving the identity for other processes is not part of this build.
-    std::cerr << "qrnauth login: --save: not available\n";
-  }
+  // Only a check that passed is saved for the other processes of this user.
+  if (ok && save) auth.SaveIdentity();
   if (auth_trail) qrn::cli::PrintTrail(std::cout, CQRNAuthenticate::GetLastMvtErrors());
   return ok ? qrn::cli::kExitOk : qrn::cli::kExitNo;
 }
@@ -46,7 +44,8 @@ QRN_CLI_COMMAND("login", "check a user's password with NTLM",
                 "checks domain, user and password with an in-process NTLM conversation\n"
                 "and prints \"authenticated\" (exit 0) or \"denied\" (exit 1). An empty\n"
                 "user, domain and password stand for the current operating-system user.\n"
-                "--save keeps the identity for other processes of this user.\n"
+                "--save keeps the identity for other processes of this user (see\n"
+                "\"qrnauth identity\"); an empty user saves the operating-system user.\n"
                 "--auth-trail prints the authentication trail afterwards (the global\n"
                 "--trail prints the authorization trail).",
                 Login);
