@@ -222,18 +222,6 @@ TEST_F(CacheFlag, EmptyAnswersStillCountAsAvailable) {
   EXPECT_EQ(responder.requests().size(), 2u);
 }
 
-TEST_F(CacheFlag, FileNameRules) {
-  EXPECT_TRUE(IsQualifiedLibraryName("/usr/lib/x86_64-linux-gnu/libqrnauth.so.0"));
-  EXPECT_TRUE(IsQualifiedLibraryName("/opt/lib/LibQrnAuth.so.0.1.0"));
-  EXPECT_TRUE(IsQualifiedLibraryName("libqrnauthd.so"));
-  EXPECT_FALSE(IsQualifiedLibraryName("/opt/libqrnauth.so/libother.so"));
-  EXPECT_FALSE(IsQualifiedLibraryName("/usr/lib/libqrnauth-copy.so"));
-  EXPECT_TRUE(IsLocalProfileHostName("/opt/mvt/bin/wkz"));
-  EXPECT_TRUE(IsLocalProfileHostName("WKZD"));
-  EXPECT_FALSE(IsLocalProfileHostName("/opt/mvt/bin/wkz2"));
-  EXPECT_FALSE(IsLocalProfileHostName("/opt/wkz/bin/qrnauth"));
-}
-
 // The rows that depend on the program's and the library's file names run the
 // CLI as another program.
 class CacheFlagHost : public CacheFlag {
