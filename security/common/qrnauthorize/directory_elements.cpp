@@ -227,17 +227,17 @@ HRESULT GetGroup(IQrnXml2* xml, IXMLElement* application, std::string_view name,
     char tag[32];
     std::snprintf(tag, sizeof tag, kGroupTagFormat, static_cast<int>(i));
     ElementRef child;
-    hr = ChildByTag(application, tag, &child);
-    if (FAILED(hr)) return hr;
-    if (!child) continue;
     std::string text;
-    if (FAILED(hr = ChildText(xml, child.get(), kGroupNameTag, &text))) return hr;
+    // A group whose name cannot be read is skipped, like the lists do.
+    if (FAILED(ChildByTag(application, tag, &child)) || !child ||
+        FAILED(ChildText(xml, child.get(), kGroupNameTag, &text)))
+      continue;
     if (platform::EqualsNoCase(text, name)) {
       *group = std::move(child);
-      return hr;
+      return S_OK;
     }
   }
-  return hr;
+  return S_OK;
 }
 
 HRESULT GetSecObj(IQrnXml2* xml, IXMLElement* group, std::string_view name, ElementRef* object) {
@@ -250,17 +250,16 @@ HRESULT GetSecObj(IQrnXml2* xml, IXMLElement* group, std::string_view name, Elem
   if (FAILED(hr = Count(xml, group, kObjectCountTag, length, &n))) return hr;
   for (LONG i = 0; i < n; ++i) {
     ElementRef child;
-    hr = ChildAt(group, kFirstObjectChild + i, &child);
-    if (FAILED(hr)) return hr;
-    if (!child) continue;
     std::string text;
-    if (FAILED(hr = ChildText(xml, child.get(), kObjectNameTag, &text))) return hr;
+    if (FAILED(ChildAt(group, kFirstObjectChild + i, &child)) || !child ||
+        FAILED(ChildText(xml, child.get(), kObjectNameTag, &text)))
+      continue;
     if (platform::EqualsNoCase(text, name)) {
       *object = std::move(child);
-      return hr;
+      return S_OK;
     }
   }
-  return hr;
+  return S_OK;
 }
 
 HRESULT GetApplicationId(IQrnXml2* xml, IXMLElement* application, std::string* id) {

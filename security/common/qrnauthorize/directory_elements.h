@@ -8,9 +8,10 @@
 //                secured object i at child 4 + i
 //   object       SECOBJID (child 0), SECOBJNAME (child 1)
 //
-// Names compare without regard to case (platform::EqualsNoCase). Every
-// lookup returns the status of its last component call; a missing element is
-// no error (success and a null element). Counts are read like atoi; a count
+// Names compare without regard to case (platform::EqualsNoCase). A missing
+// element is no error (success and a null element); an element whose name
+// cannot be read is passed over, so one damaged entry does not hide the
+// others. Other lookups return the status of their last component call. Counts are read like atoi; a count
 // larger than the element's number of children is cut to that number, so a
 // damaged count cannot make a lookup run long or allocate much.
 #pragma once
