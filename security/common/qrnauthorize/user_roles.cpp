@@ -167,6 +167,8 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
     int count = 0;
     std::string domain;
     HRESULT status = S_OK;
+    // Backup lists hold names as the resolution delivered them, qualified.
+    bool from_backup = false;
     if (!qrn::Config().nt_group_support) {
       groups.emplace_back(qrn::kEveryoneGroup);
       count = 1;
@@ -194,6 +196,7 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
           if (age < 0 || age < int64_t{qrn::Config().group_backup_age}) {
             groups = backup->second;
             count = static_cast<int>(groups.size());
+            from_backup = true;
             Diag(kD5, kD5Name, name.c_str(), status);
             Diag(kD6, kD6Name, nullptr, status, count);
           }
@@ -203,7 +206,7 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
     if (count < 0) count = 0;
     if (static_cast<size_t>(count) < groups.size()) groups.resize(count);
 
-    const bool qualified = novell || groupsFlag;
+    const bool qualified = novell || groupsFlag || from_backup;
     const CQRNRoleList& list = cache->roleList;
     if (log) {
       std::string joined;

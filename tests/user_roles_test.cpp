@@ -1,0 +1,241 @@
+// The user's roles against data served by a real qrnsecd: the per-user role
+// and group caches, the process-wide backup group lists and their age, the
+// dump flag of the role-cache timer, the diagnostic lines, and the role
+// queries for hosts.
+#include "security/common/qrnauthorize/user_roles.h"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <string>
+#include <vector>
+
+#include "platform/os.h"
+#include "platform/text.h"
+#include "qrnauth/qrnauthorize.h"
+#include "security/common/qrnauthorize/process_state.h"
+#include "tests/support/authorize_env.h"
+
+namespace qrn {
+namespace {
+
+using test::AuthorizeEnv;
+using test::RegDword;
+
+const char kData[] = R"({"format": 1, "timestamp": "t-1", "localGroupsLevel": 0, "roles": [
+  {"id": "{00000000-0000-4000-8000-000000000001}", "name": "Operators", "groups": ["SALES\\Operators"]},
+  {"id": "{00000000-0000-4000-8000-000000000002}", "name": "Direct", "users": ["SALES\\carol", "Sales\\Bob"]},
+  {"id": "{00000000-0000-4000-8000-000000000003}", "name": "Guests", "groups": ["EVERYONE"]}],
+  "acls": {"Pay.Monthly": "Operators:7;Direct:1"},
+  "userGroups": {"Sales\\Bob": ["SALES/Operators"], "SALES\\BOB": ["SALES/Operators"]}})";
+
+std::vector<std::string> Names(const std::vector<CQRNRole*>* roles) {
+  std::vector<std::string> names;
+  if (roles != nullptr)
+    for (const CQRNRole* role : *roles) names.emplace_back(role->roleName);
+  return names;
+}
+
+int Count(const std::string& text, const std::string& what) {
+  int n = 0;
+  for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+  return n;
+}
+
+std::vector<std::string> BstrArray(const VARIANT& value) {
+  std::vector<std::string> out;
+  if (value.vt != (VT_ARRAY | VT_BSTR)) return out;
+  LONG last = -1;
+  SafeArrayGetUBound(value.parray, 1, &last);
+  for (LONG i = 0; i <= last; ++i) {
+    BSTR text = nullptr;
+    SafeArrayGetElement(value.parray, &i, &text);
+    out.push_back(platform::Utf16ToUtf8(std::u16string_view(text, SysStringLen(text))));
+    SysFreeString(text);
+  }
+  return out;
+}
+
+const std::vector<std::string> kServerGroups = {"\"NTGroupSupport\"=" + RegDword(1),
+                                                "\"UseServerADSI\"=" + RegDword(1)};
+
+TEST(UserRoles, CaseVariantsShareRolesButNotGroups) {
+  AuthorizeEnv env;
+  env.Start(kData, kServerGroups);
+  CQRNAuthorize authorizer;
+  ASSERT_TRUE(authorizer.InitCache("SALES\\carol", 0));
+
+  std::vector<CQRNRole*>* first = nullptr;
+  std::vector<CQRNRole*>* second = nullptr;
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("Sales\\Bob", &first), S_OK);
+  EXPECT_EQ(Names(first), (std::vector<std::string>{"Operators", "Direct", "Guests"}));
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("SALES\\BOB", &second), S_OK);
+  EXPECT_EQ(first, second);  // one role entry, no second resolution
+  EXPECT_EQ(Count(env.secd->RequestLog(), "Object=UserGroups"), 1);
+
+  // With the roles forgotten, each spelling resolves its own groups once.
+  authorizer.RefreshCacheUserRoles();
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("SALES\\BOB", &second), S_OK);
+  EXPECT_EQ(Count(env.secd->RequestLog(), "Object=UserGroups"), 2);
+  authorizer.RefreshCacheUserRoles();
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("Sales\\Bob", &first), S_OK);
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("SALES\\BOB", &second), S_OK);
+  EXPECT_EQ(Count(env.secd->RequestLog(), "Object=UserGroups"), 2);
+
+  NamedLockGuard hold(syncGroup);
+  const GroupBackups& backups = BackupGroupLists();
+  EXPECT_EQ(backups.groups.count("Sales\\Bob"), 1u);
+  EXPECT_EQ(backups.groups.count("SALES\\BOB"), 1u);
+  EXPECT_EQ(backups.groups.at("Sales\\Bob"),
+            (std::vector<std::string>{"Everyone", "SALES\\Operators"}));
+}
+
+TEST(UserRoles, DumpFlagEmptiesBothCachesBeforeTheNextLookup) {
+  AuthorizeEnv env;
+  env.Start(kData, {"\"NTGroupSupport\"=" + RegDword(1), "\"UseServerADSI\"=" + RegDword(1),
+                    "\"Mvtlog\"=" + RegDword(1)});
+  CQRNAuthorize authorizer;
+  ASSERT_TRUE(authorizer.InitCache("SALES\\carol", 0));
+  std::vector<CQRNRole*>* roles = nullptr;
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("Sales\\Bob", &roles), S_OK);
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("Sales\\Bob", &roles), S_OK);
+  EXPECT_EQ(Count(env.secd->RequestLog(), "Object=UserGroups"), 1);
+
+  g_bDumpRoleCache.store(true);  // what a tick of the role-cache timer does
+  ASSERT_EQ(authorizer.GetUserRolesFromCache("Sales\\Bob", &roles), S_OK);
+  EXPECT_FALSE(g_bDumpRoleCache.load());
+  EXPECT_EQ(Count(env.secd->RequestLog(), "Object=UserGroups"), 2);
+  EXPECT_EQ(Names(roles), (std::vector<std::string>{"Operators", "Direct", "Guests"}));
+
+  const std::string log = test::ReadFile(env.sandbox.temp_folder() + "mvtlog.txt");
+  const size_t dump = log.find("(security/common/qrnauthorize:3923)");
+  ASSERT_NE(dump, std::string::npos) << log;
+  EXPECT_NE(log.find("DumpRoleCache Called ################=Sales\\Bob"), std::string::npos);
+  // After the dump the answer is not in the cache any more.
+  EXPECT_NE(log.find("User role Not in cache=Sales\\Bob", dump), std::string::npos);
+  EXPECT_EQ(Count(log, "User role in cache=Sales\\Bob"), 1);
+  EXPECT_NE(log.find("***Group ***  SALES\\Operators *** matched in Role :=Operators"),
+            std::string::npos)
+      << log;
+  EXPECT_NE(log.find("*********Role found:=Direct"), std::string::npos);
+  EXPECT_NE(log.find("hr=0 ;Everyone;SALES\\Operators="), std::string::npos);
+}
+
+// The directory knows none of these users: the resolution on this computer
+// finds no groups and answers S_FALSE.
+class BackupGroupsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    setenv("LDAPNOINIT", "1", 1);
+    env_.Start(kData, {"\"NTGroupSupport\"=" + RegDword(1), "\"Mvtlog\"=" + RegDword(1)});
+    ASSERT_TRUE(authorizer_.InitCache("SALES\\carol", 0));
+  }
+  void Backup(const std::string& user, int64_t minutes_ago) {
+    NamedLockGuard hold(syncGroup);
+    BackupGroupLists().groups[user] = {"SALES\\Operators"};
+    BackupGroupLists().times[user] = platform::UnixSeconds() - minutes_ago * 60;
+  }
+  AuthorizeEnv env_;
+  CQRNAuthorize authorizer_;
+};
+
+TEST_F(BackupGroupsTest, RecentBackupIsUsedWithTheResolutionsStatus) {
+  Backup("SALES\\carol", 10);
+  std::vector<CQRNRole*>* roles = nullptr;
+  EXPECT_EQ(authorizer_.GetUserRolesFromCache("SALES\\carol", &roles), S_FALSE);
+  EXPECT_EQ(Names(roles), (std::vector<std::string>{"Operators", "Direct"}));
+  const std::string log = test::ReadFile(env_.sandbox.temp_folder() + "mvtlog.txt");
+  EXPECT_NE(log.find("hr=1 Use back up groups for the user!!=SALES\\carol"), std::string::npos)
+      << log;
+  EXPECT_NE(log.find("hr=1 Group count=1"), std::string::npos);
+  // A check goes on with the roles: S_FALSE is no failure.
+  EXPECT_TRUE(authorizer_.CheckAccess("SALES\\carol", "Pay.Monthly", 4));
+}
+
+TEST_F(BackupGroupsTest, ExpiredBackupLeavesTheUsersOwnRoles) {
+  Backup("SALES\\carol", 1441);
+  std::vector<CQRNRole*>* roles = nullptr;
+  EXPECT_EQ(authorizer_.GetUserRolesFromCache("SALES\\carol", &roles), S_FALSE);
+  EXPECT_EQ(Names(roles), (std::vector<std::string>{"Direct"}));
+  EXPECT_FALSE(authorizer_.CheckAccess("SALES\\carol", "Pay.Monthly", 4));
+  EXPECT_TRUE(authorizer_.CheckAccess("SALES\\carol", "Pay.Monthly", 1));
+  // The stored list stays as it was.
+  NamedLockGuard hold(syncGroup);
+  EXPECT_EQ(BackupGroupLists().groups.at("SALES\\carol").size(), 1u);
+}
+
+TEST_F(BackupGroupsTest, UserWithoutRolesGetsAnEmptyUncachedArray) {
+  std::vector<CQRNRole*>* roles = nullptr;
+  EXPECT_EQ(authorizer_.GetUserRolesFromCache("SALES\\nobody", &roles), S_FALSE);
+  ASSERT_NE(roles, nullptr);
+  EXPECT_TRUE(roles->empty());
+  EXPECT_EQ(authorizer_.GetUserRolesFromCache("SALES\\nobody", &roles), S_FALSE);
+  ASSERT_NE(roles, nullptr);
+  const std::string log = test::ReadFile(env_.sandbox.temp_folder() + "mvtlog.txt");
+  EXPECT_EQ(Count(log, "User role Not in cache=SALES\\nobody"), 2);
+}
+
+TEST(UserRoles, ArgumentAndLoadFailures) {
+  AuthorizeEnv env;
+  env.Start(kData);
+  CQRNAuthorize authorizer;
+  std::vector<CQRNRole*>* roles = reinterpret_cast<std::vector<CQRNRole*>*>(1);
+  EXPECT_EQ(authorizer.GetUserRolesFromCache("SALES\\carol", &roles), E_FAIL);
+  EXPECT_EQ(roles, nullptr);
+  EXPECT_TRUE(test::TrailHasDetail("Cache is not loaded"));
+  EXPECT_EQ(authorizer.GetUserRolesFromCache("SALES\\carol", nullptr), E_INVALIDARG);
+  EXPECT_TRUE(test::TrailHasDetail("No return value buffer"));
+
+  // Not loaded: GetRoles fails with empty outputs, GetAllRoles leaves them.
+  VARIANT names, ids;
+  names.vt = VT_I4;
+  ids.vt = VT_I4;
+  EXPECT_EQ(authorizer.GetRoles("SALES\\carol", &names, &ids), E_FAIL);
+  EXPECT_EQ(names.vt, VT_EMPTY);
+  EXPECT_EQ(ids.vt, VT_EMPTY);
+  names.vt = VT_I4;
+  EXPECT_EQ(authorizer.GetAllRoles(&names, &ids), S_OK);
+  EXPECT_EQ(names.vt, VT_I4);
+  CQRNRole* role = nullptr;
+  EXPECT_EQ(authorizer.GetRoleInfo("Direct", &role), E_FAIL);  // starts a load
+  EXPECT_EQ(authorizer.GetRoleInfo("Direct", &role), S_OK);
+  EXPECT_STREQ(role->roleName, "Direct");
+}
+
+TEST(UserRoles, RoleQueriesForHosts) {
+  AuthorizeEnv env;
+  env.Start(kData);
+  CQRNAuthorize authorizer;
+  ASSERT_TRUE(authorizer.InitCache("SALES\\carol", 0));
+
+  VARIANT names, ids;
+  ASSERT_EQ(authorizer.GetRoles("SALES\\carol", &names, &ids), S_OK);
+  EXPECT_EQ(BstrArray(names), (std::vector<std::string>{"Direct", "Guests"}));
+  EXPECT_EQ(BstrArray(ids), (std::vector<std::string>{"{00000000-0000-4000-8000-000000000002}",
+                                                      "{00000000-0000-4000-8000-000000000003}"}));
+  VariantClear(&names);
+  VariantClear(&ids);
+  ASSERT_EQ(authorizer.GetRoles("SALES\\carol", &names), S_OK);
+  EXPECT_EQ(BstrArray(names).size(), 2u);
+  VariantClear(&names);
+
+  ASSERT_EQ(authorizer.GetAllRoles(&names, &ids), S_OK);
+  EXPECT_EQ(BstrArray(names), (std::vector<std::string>{"Operators", "Direct", "Guests"}));
+  EXPECT_EQ(BstrArray(ids).size(), 3u);
+  VariantClear(&names);
+  VariantClear(&ids);
+
+  CQRNRole* role = nullptr;
+  ASSERT_EQ(authorizer.GetRoleInfo("{00000000-0000-4000-8000-000000000003}", &role), S_OK);
+  EXPECT_STREQ(role->roleName, "Guests");
+  CQRNRole* unchanged = role;
+  EXPECT_EQ(authorizer.GetRoleInfo("guests", &role), E_FAIL);   // names compare with case
+  EXPECT_EQ(authorizer.GetRoleInfo("{Guests", &role), E_FAIL);  // "{" keys are identifiers
+  EXPECT_EQ(role, unchanged);
+  EXPECT_EQ(authorizer.GetRoleInfo("", &role), E_FAIL);
+  EXPECT_EQ(authorizer.GetRoleInfo("Operators", &role), S_OK);
+  EXPECT_STREQ(role->roleId, "{00000000-0000-4000-8000-000000000001}");
+}
+
+}  // namespace
+}  // namespace qrn
