@@ -24,7 +24,8 @@ constexpr char kAvailabilityPath[] = "InitCache.QrnGetCacheFlag.QrnCheckServerAv
 constexpr char kAvailabilityCalled[] = "QrnCheckServerAvailability";
 constexpr char kAvailableDetail[] =
     "MVT Security Server is available so local Cache would not be used";
-constexpr char kNotAvailableDetail[] = "MVT Security Server not available so local Cache would be used";
+constexpr char kNotAvailableDetail[] =
+    "MVT Security Server not available so local Cache would be used";
 
 constexpr int32_t kAvailableHostLine = 488;
 constexpr int32_t kNotAvailableHostLine = 494;
@@ -101,8 +102,8 @@ HRESULT CheckAvailability(int16_t* available, std::string* server_timestamp) {
   std::string page;
   if (!GetWebPage(request, page, false)) {
     const std::string step = kWebCallStep + request;
-    AddTrailEntry(authorizationTrail, kCacheSource, kWebCallLine, kAvailabilityPath,
-                  kWebCallCalled, step.c_str(), 0, kWebCallDetail);
+    AddTrailEntry(authorizationTrail, kCacheSource, kWebCallLine, kAvailabilityPath, kWebCallCalled,
+                  step.c_str(), 0, kWebCallDetail);
     return S_OK;
   }
 

@@ -108,15 +108,14 @@ HRESULT ComputeHash(std::string* hash) {
   uint8_t digest[platform::kMd5DigestSize];
   if (!md5.Finish(digest, &error)) return E_FAIL;
   char encoded[32] = {};
-  const int length =
-      Base64Encode(digest, sizeof digest, encoded, static_cast<int>(sizeof encoded), kCacheAlphabet);
+  const int length = Base64Encode(digest, sizeof digest, encoded, static_cast<int>(sizeof encoded),
+                                  kCacheAlphabet);
   if (length < 0) return E_FAIL;
   hash->assign(encoded, static_cast<size_t>(length));
   return S_OK;
 }
 
-HRESULT LoadCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** role,
-                        IQrnXml2** acl) {
+HRESULT LoadCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** role, IQrnXml2** acl) {
   bool valid = false;
   HRESULT hr = AddTrailEntry(authorizationTrail, kCacheSource, kCheckLine, kCheckedPath,
                              "QrnCheckHashValue", "Checking Hash Values from Cache files",

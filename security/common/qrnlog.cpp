@@ -51,11 +51,11 @@ bool CQRNLog::Send() {
     if (!qrn::platform::ComputerName(&computer) || computer.empty()) computer = kUnknownComputer;
     // The fields are terminated texts; strnlen guards a field a writer
     // filled to the brim.
-    const std::string request = qrn::AuditLogRequest(
-        std::string_view(serverUrl, strnlen(serverUrl, sizeof serverUrl)),
-        std::string_view(user, strnlen(user, sizeof user)),
-        std::string_view(action, strnlen(action, sizeof action)),
-        std::string_view(status, strnlen(status, sizeof status)), computer);
+    const std::string request =
+        qrn::AuditLogRequest(std::string_view(serverUrl, strnlen(serverUrl, sizeof serverUrl)),
+                             std::string_view(user, strnlen(user, sizeof user)),
+                             std::string_view(action, strnlen(action, sizeof action)),
+                             std::string_view(status, strnlen(status, sizeof status)), computer);
     std::string page;
     (void)qrn::GetWebPage(request, page, true);
   } catch (...) {
