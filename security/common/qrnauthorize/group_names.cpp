@@ -100,9 +100,11 @@ HRESULT CQRNAuthorize::GroupNames(const char* user, std::string& domain,
       name = work.substr(slash + 1);
     }
 
-    const qrn::ConfigState& config = qrn::Config();
     PathResult path;
     std::string url;
+    // "UseServerADSI" and "SourceDomainForGroups" are loaded with the URL.
+    ReadUrl(&url);
+    const qrn::ConfigState& config = qrn::Config();
     if (qrn::ServerProtocolLevel() > kOldServerLevel && config.server_adsi) {
       // The server resolves.
       path.text = std::string(qrn::kEveryoneGroup) + ";";
@@ -155,9 +157,11 @@ HRESULT CQRNAuthorize::GroupNames(const char* user, std::string& domain,
 
     if (ask_server_local && cacheFlag != -1) {
       if (FAILED(Reported(kT6, ReadUrl(&url)))) return S_FALSE;
-      // The answer is glued to the end of the text as it comes.
-      qrn::GetWebPage(qrn::ServerLocalGroupsRequest(url, name, domain, path.text), path.text, true);
-      path.text.resize(std::char_traits<char>::length(path.text.c_str()));
+      // The answer is glued to the end of the text as it comes, without a
+      // separator; a failed request adds nothing (not its error page).
+      std::string page;
+      if (qrn::GetWebPage(qrn::ServerLocalGroupsRequest(url, name, domain, path.text), page, true))
+        path.text += page.c_str();
     }
 
     std::vector<std::string> entries;
