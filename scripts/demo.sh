@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The README's first command: installs the packages, builds the library and
-# its tools (Release, without tests and benchmarks), and shows the effective
-# configuration of the example machine hive data/example.reg.
+# its tools (Release, without tests and benchmarks), shows the effective
+# configuration of the example machine hive data/example.reg, and runs
+# `qrnauth demo`: authorization end to end against a private qrnsecd.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -26,3 +27,6 @@ export TMPDIR="$work"
 
 echo "== qrnauth config show (machine hive: data/example.reg)"
 build/demo/qrnauth config show
+
+echo "== qrnauth demo (a private qrnsecd with data/sample.json)"
+build/demo/qrnauth demo --server build/demo/qrnsecd --data "$root/data/sample.json"
