@@ -201,11 +201,19 @@ bool CQRNAclStore::BuildACLFromWeb(const char* /*ignored*/, int16_t use_given, I
 }
 
 const AclEntries& CQRNAclStore::LookupKey(std::string_view key) {
-  if (auto found = aclByKey.find(key); found != aclByKey.end()) return found->second;
+  if (lastKey != nullptr && *lastKey == key) return *lastEntries;
+  if (auto found = aclByKey.find(key); found != aclByKey.end()) {
+    lastKey = &found->first;
+    lastEntries = &found->second;
+    return found->second;
+  }
 
   // Remembered before the document is asked, so a key without ACL (or one
   // whose lookup fails) reaches the document only once.
-  AclEntries& entries = aclByKey.emplace(std::string(key), AclEntries()).first->second;
+  auto inserted = aclByKey.emplace(std::string(key), AclEntries()).first;
+  lastKey = &inserted->first;
+  lastEntries = &inserted->second;
+  AclEntries& entries = inserted->second;
   if (aclDocument == nullptr) return entries;
 
   BSTR value = nullptr;
@@ -238,6 +246,8 @@ bool CQRNAclStore::AclAllows(const char* role, const char* key, uint32_t access)
 }
 
 void CQRNAclStore::ResetAcls() {
+  lastKey = nullptr;
+  lastEntries = nullptr;
   try {
     aclByKey.clear();
     if (aclDocument != nullptr) aclDocument->Release();

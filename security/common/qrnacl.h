@@ -90,6 +90,10 @@ class CQRNAclStore {
   IQrnXml* aclDocument = nullptr;  // one reference; null until built
   std::unordered_map<std::string, AclEntries, KeyHash, std::equal_to<>> aclByKey;
   char serverUrl[256] = {};
+  // The key asked last, as a check asks one object for each of the user's
+  // roles in turn; points into aclByKey, whose nodes do not move.
+  const std::string* lastKey = nullptr;
+  const AclEntries* lastEntries = nullptr;
 };
 
 }  // namespace qrn

@@ -1,0 +1,144 @@
+// Loading a cache folder of about 20 MiB of documents as a load from the
+// local cache does it (QrnCheckCachedFiles, then the roles and the ACL store
+// from the loaded documents), beside the floor of that work in the same run:
+// reading the four files and taking their MD5. The load reports the floor
+// and its ratio to it as counters.
+#include <benchmark/benchmark.h>
+#include <openssl/evp.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <string>
+
+#include "bench/large_data.h"
+#include "platform/file_io.h"
+#include "qrnauth/qrnrole.h"
+#include "security/common/qrnacl.h"
+#include "security/common/qrncache.h"
+#include "security/common/qrncache_files.h"
+
+namespace {
+
+struct Folder {
+  std::string path;
+  size_t document_bytes = 0;  // the three documents in plain text
+  size_t file_bytes = 0;      // the four files on disk
+  size_t members = 0;
+};
+
+const Folder& LargeFolder() {
+  static const Folder folder = [] {
+    Folder f;
+    f.path = qrn::bench::PrepareBenchEnvironment("http://127.0.0.1:9/mvt/security.aspx");
+    const qrn::bench::LargeData data = qrn::bench::MakeLargeData();
+    f.document_bytes = data.applications.size() + data.roles.size() + data.acls.size();
+    f.members = data.members;
+    if (f.path.empty() || !qrn::bench::WriteLargeCacheFolder(data, f.path)) {
+      std::fprintf(stderr, "cannot write the cache folder\n");
+      std::exit(1);
+    }
+    for (const char* name : {qrn::kApplicationCacheFile, qrn::kRoleCacheFile, qrn::kAclCacheFile,
+                             qrn::kTimestampFile}) {
+      std::string content;
+      qrn::platform::ReadWholeFile(f.path + name, &content);
+      f.file_bytes += content.size();
+    }
+    return f;
+  }();
+  return folder;
+}
+
+// Reads the four files and digests them; false on a failure.
+bool ReadAndDigest(const Folder& folder) {
+  EVP_MD_CTX* ctx = EVP_MD_CTX_new();
+  bool ok = ctx != nullptr && EVP_DigestInit_ex(ctx, EVP_md5(), nullptr) == 1;
+  for (const char* name :
+       {qrn::kApplicationCacheFile, qrn::kRoleCacheFile, qrn::kAclCacheFile, qrn::kTimestampFile}) {
+    std::string content;
+    ok = ok && qrn::platform::ReadWholeFile(folder.path + name, &content) &&
+         EVP_DigestUpdate(ctx, content.data(), content.size()) == 1;
+  }
+  unsigned char digest[EVP_MAX_MD_SIZE];
+  unsigned int size = 0;
+  ok = ok && EVP_DigestFinal_ex(ctx, digest, &size) == 1;
+  benchmark::DoNotOptimize(digest);
+  EVP_MD_CTX_free(ctx);
+  return ok;
+}
+
+double FloorSeconds(const Folder& folder) {
+  double best = 1e9;
+  for (int i = 0; i < 5; ++i) {
+    const auto start = std::chrono::steady_clock::now();
+    ReadAndDigest(folder);
+    best = std::min(
+        best, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  }
+  return best;
+}
+
+void BM_ReadAndMd5Floor(benchmark::State& state) {
+  const Folder& folder = LargeFolder();
+  for (auto _ : state)
+    if (!ReadAndDigest(folder)) state.SkipWithError("cannot read the cache files");
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * folder.file_bytes));
+}
+BENCHMARK(BM_ReadAndMd5Floor)->Unit(benchmark::kMillisecond);
+
+void BM_CacheFolderLoad(benchmark::State& state) {
+  const Folder& folder = LargeFolder();
+  const double floor = FloorSeconds(folder);
+  size_t roles = 0;
+  double total = 0, check = 0, role_load = 0, acl_load = 0;
+  using Clock = std::chrono::steady_clock;
+  auto seconds = [](Clock::time_point from, Clock::time_point to) {
+    return std::chrono::duration<double>(to - from).count();
+  };
+  for (auto _ : state) {
+    const auto start = Clock::now();
+    int16_t status = 0;
+    IQrnXml2 *application = nullptr, *role = nullptr, *acl = nullptr;
+    if (FAILED(qrn::QrnCheckCachedFiles(&status, &application, &role, &acl)) || status != 1 ||
+        role == nullptr || acl == nullptr) {
+      state.SkipWithError("the cache folder did not validate");
+      break;
+    }
+    const auto checked = Clock::now();
+    {
+      CQRNRoleList list;
+      list.GetRoles(1, role);
+      const auto roles_loaded = Clock::now();
+      qrn::CQRNAclStore store;
+      if (!store.BuildACLFromWeb("", -1, acl)) state.SkipWithError("no ACL document");
+      roles = list.roles.size();
+      benchmark::DoNotOptimize(store.AclAllows("Role0000", "App00.Group00.Object00", 1));
+      application->Release();
+      role->Release();
+      acl->Release();
+      const auto end = Clock::now();
+      check += seconds(start, checked);
+      role_load += seconds(checked, roles_loaded);
+      acl_load += seconds(roles_loaded, end);
+      total += seconds(start, end);
+      state.PauseTiming();  // freeing the records is not part of the load
+    }
+    state.ResumeTiming();
+  }
+  state.counters["roles"] = static_cast<double>(roles);
+  state.counters["members"] = static_cast<double>(folder.members);
+  state.counters["doc_MiB"] = static_cast<double>(folder.document_bytes) / (1 << 20);
+  state.counters["floor_ms"] = floor * 1e3;
+  if (state.iterations() > 0) {
+    const double n = static_cast<double>(state.iterations());
+    state.counters["check_ms"] = check / n * 1e3;  // validation and the three documents
+    state.counters["roles_ms"] = role_load / n * 1e3;
+    state.counters["acl_ms"] = acl_load / n * 1e3;
+    state.counters["x_floor"] = total / n / floor;
+  }
+}
+BENCHMARK(BM_CacheFolderLoad)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+}  // namespace
+
+BENCHMARK_MAIN();
