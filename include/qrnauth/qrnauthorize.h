@@ -121,8 +121,10 @@ class QRNAUTH_API CQRNAuthorize {
   // The Novell path of GroupNames: the candidate groups are the "NDS:\\"
   // group members of the loaded roles, each tested with NovellUserInfo.
   HRESULT NovellGroupNames(std::string* work, std::vector<std::string>& groups, int& count);
-  // GetUserRolesFromCache for a name already cut to the 511-byte work buffer.
-  HRESULT UserRoles(std::string_view user, std::vector<CQRNRole*>** roles);
+  // GetUserRolesFromCache for a name already cut to the 511-byte work buffer;
+  // novell, when given, is the Novell client flag the caller has just read.
+  HRESULT UserRoles(std::string_view user, std::vector<CQRNRole*>** roles,
+                    const bool* novell = nullptr);
   // The first form of CheckAccess for a chosen user name.
   bool CheckUserAccess(std::string_view user, const char* object, unsigned int permission);
   // The last role array handed out that userRolesMap does not own (an empty

@@ -90,7 +90,8 @@ bool CQRNAuthorize::CheckUserAccess(std::string_view user, const char* object,
   bool granted = false;
   try {
     std::vector<CQRNRole*>* roles = nullptr;
-    const HRESULT hr = UserRoles(user, &roles);
+    // The name was converted above; the flag is passed on, not read again.
+    const HRESULT hr = UserRoles(user, &roles, &novell);
     if (FAILED(hr)) {
       Reported(kReadRoles, hr);
     } else if (roles == nullptr) {

@@ -1,6 +1,8 @@
 // The member-name index of a loaded role list.
 #include "security/common/qrnauthorize/role_match.h"
 
+#include <cstring>
+
 #include "platform/text.h"
 
 namespace qrn {
@@ -19,31 +21,32 @@ void IndexMembers(const std::vector<Member*>& members, uint32_t position, Map* m
 
 }  // namespace
 
-RoleMemberIndex::RoleMemberIndex(const CQRNRoleList& list) {
-  shape_.reserve(list.roles.size());
-  for (size_t i = 0; i < list.roles.size(); ++i) {
-    const CQRNRole* role = list.roles[i];
+RoleMemberIndex::RoleMemberIndex(const CQRNRoleList& list) : roles_(list.roles) {
+  counts_.reserve(roles_.size());
+  for (size_t i = 0; i < roles_.size(); ++i) {
+    const CQRNRole* role = roles_[i];
     if (role == nullptr) {
-      shape_.push_back({nullptr, 0, 0});
+      counts_.push_back({0, 0});
       continue;
     }
-    shape_.push_back({role, role->userMembers.size(), role->groupMembers.size()});
+    counts_.push_back({role->userMembers.size(), role->groupMembers.size()});
     IndexMembers(role->userMembers, static_cast<uint32_t>(i), &users_);
     IndexMembers(role->groupMembers, static_cast<uint32_t>(i), &groups_);
   }
 }
 
 bool RoleMemberIndex::Fits(const CQRNRoleList& list) const {
-  if (list.roles.size() != shape_.size()) return false;
-  for (size_t i = 0; i < shape_.size(); ++i) {
-    const CQRNRole* role = list.roles[i];
-    const Shape& shape = shape_[i];
-    if (role != shape.role) return false;
-    if (role != nullptr &&
-        (role->userMembers.size() != shape.users || role->groupMembers.size() != shape.groups))
-      return false;
-  }
-  return true;
+  return list.roles.size() == roles_.size() &&
+         (roles_.empty() ||
+          std::memcmp(list.roles.data(), roles_.data(), roles_.size() * sizeof(CQRNRole*)) == 0);
+}
+
+bool RoleMemberIndex::Holds(const CQRNRoleList& list, uint32_t position) const {
+  if (position >= roles_.size() || position >= list.roles.size()) return false;
+  const CQRNRole* role = list.roles[position];
+  return role == roles_[position] && role != nullptr &&
+         role->userMembers.size() == counts_[position].users &&
+         role->groupMembers.size() == counts_[position].groups;
 }
 
 void RoleMemberIndex::Find(const NameMap& map, std::string_view name,

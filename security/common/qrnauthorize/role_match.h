@@ -21,10 +21,13 @@ class RoleMemberIndex {
   // and members are skipped).
   explicit RoleMemberIndex(const CQRNRoleList& list);
 
-  // True while list holds the same roles, in the same order, with the same
-  // member counts as when the index was built (a host that changes a role's
-  // members changes their count; the index then no longer answers).
+  // True while list holds the same role records in the same order as when
+  // the index was built (one comparison of the pointer arrays).
   bool Fits(const CQRNRoleList& list) const;
+  // True while the role at position has the member counts it was indexed
+  // with (a host that changes a role's members changes their count). Checked
+  // for the roles a lookup found, so that a stale entry is never used.
+  bool Holds(const CQRNRoleList& list, uint32_t position) const;
 
   // Appends to *positions the list positions of the roles with a user (a
   // group) member equal to name without regard to case.
@@ -39,14 +42,14 @@ class RoleMemberIndex {
     }
   };
   using NameMap = std::unordered_map<std::string, std::vector<uint32_t>, Hash, std::equal_to<>>;
-  struct Shape {
-    const CQRNRole* role;
+  struct Counts {
     size_t users;
     size_t groups;
   };
   static void Find(const NameMap& map, std::string_view name, std::vector<uint32_t>* positions);
 
-  std::vector<Shape> shape_;
+  std::vector<CQRNRole*> roles_;
+  std::vector<Counts> counts_;
   NameMap users_;
   NameMap groups_;
 };

@@ -113,7 +113,8 @@ HRESULT CQRNAuthorize::GetUserRolesFromCache(const char* user, std::vector<CQRNR
                    roles);
 }
 
-HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>** roles) {
+HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>** roles,
+                                 const bool* known_novell) {
   const bool log = qrn::MvtLogEnabled();
   // The name as a C text for the diagnostic lines, made only while they are
   // written.
@@ -133,8 +134,11 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
     *roles = nullptr;
 
     bool novell = false;
-    const HRESULT novell_check = qrn::MvtIsNovellClient(&novell);
-    if (FAILED(novell_check)) return Reported(kR2, novell_check);
+    if (known_novell != nullptr) {
+      novell = *known_novell;
+    } else if (const HRESULT check = qrn::MvtIsNovellClient(&novell); FAILED(check)) {
+      return Reported(kR2, check);
+    }
     std::string converted;
     if (novell) {
       converted.assign(user);
@@ -233,14 +237,21 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
     } else {
       // Without diagnostic lines only the outcome counts: look each name up
       // once in the member index, then take the roles in list order.
-      if (!cache->memberIndex || !cache->memberIndex->Fits(list))
-        cache->memberIndex = std::make_shared<qrn::RoleMemberIndex>(list);
       std::vector<uint32_t> positions;
-      cache->memberIndex->FindUser(name, &positions);
-      for (const std::string& group : groups)
-        cache->memberIndex->FindGroup(CandidateName(group, qualified, domain), &positions);
-      std::sort(positions.begin(), positions.end());
-      positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+      for (int attempt = 0; attempt < 2; ++attempt) {
+        if (attempt > 0 || !cache->memberIndex || !cache->memberIndex->Fits(list))
+          cache->memberIndex = std::make_shared<qrn::RoleMemberIndex>(list);
+        const qrn::RoleMemberIndex& index = *cache->memberIndex;
+        positions.clear();
+        index.FindUser(name, &positions);
+        for (const std::string& group : groups)
+          index.FindGroup(CandidateName(group, qualified, domain), &positions);
+        std::sort(positions.begin(), positions.end());
+        positions.erase(std::unique(positions.begin(), positions.end()), positions.end());
+        bool holds = true;
+        for (uint32_t position : positions) holds = holds && index.Holds(list, position);
+        if (holds) break;  // else a role changed since the index was built
+      }
       array->reserve(positions.size());
       for (uint32_t position : positions) array->push_back(list.roles[position]);
     }
