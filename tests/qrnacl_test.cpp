@@ -9,8 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "bench/large_data.h"
 #include "frame/trail.h"
 #include "platform/text.h"
+#include "qrnauth/qrnrole.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
@@ -254,6 +256,52 @@ TEST_F(AclStoreTest, FailuresLeaveNoAnswerAndNoFile) {
                       "security/common/qrnacl(765):InitCache.BuildACL.BuildACLFromWeb."
                       "CoCreateInstance"),
             texts.end());
+}
+
+// The benchmarks' data set, small: qrnsecd renders the same documents, and
+// the cache folder written from them loads and answers like the server.
+TEST_F(AclStoreTest, GeneratedDataSetMatchesTheServer) {
+  bench::LargeDataShape shape;
+  shape.applications = 2;
+  shape.groups_per_application = 3;
+  shape.objects_per_group = 4;
+  shape.roles = 12;
+  shape.max_members = 30;
+  shape.big_role_every = 5;
+  const bench::LargeData data = bench::MakeLargeData(shape);
+  test::WriteDataFile(data_.File("data.json"), data.json);
+  secd_ = std::make_unique<test::SecdProcess>(data_.File("data.json"));
+  UseUrl(secd_->url());
+  for (const auto& [request, document] :
+       {std::pair{ApplicationsRequest(secd_->url()), &data.applications},
+        std::pair{RolesRequest(secd_->url()), &data.roles},
+        std::pair{AclRequest(secd_->url()), &data.acls}}) {
+    std::string page;
+    ASSERT_TRUE(GetWebPage(request, page, false)) << request;
+    EXPECT_EQ(TerminatedText(page), *document) << request;
+  }
+
+  ASSERT_TRUE(bench::WriteLargeCacheFolder(data, sandbox_.temp_folder()));
+  int16_t status = 0;
+  IQrnXml2 *applications = nullptr, *roles = nullptr, *acls = nullptr;
+  ASSERT_EQ(QrnCheckCachedFiles(&status, &applications, &roles, &acls), S_OK);
+  ASSERT_EQ(status, 1);
+  CQRNRoleList list;
+  list.GetRoles(1, roles);
+  CQRNAclStore store;
+  ASSERT_TRUE(store.BuildACLFromWeb("", -1, acls));
+  for (IQrnXml2* doc : {applications, roles, acls}) doc->Release();
+
+  ASSERT_EQ(list.roles.size(), 12u);
+  EXPECT_EQ(list.roles[0]->userMembers.size(), 30u);  // a big role
+  EXPECT_TRUE(CQRNRoleList::HasUserMember(list.roles[0], "dom\\USER17"));
+  // Object 1: "Role0001:1;Role0006:-1;Role0011:3;Role0004:12".
+  const char* key = data.object_keys[1].c_str();
+  EXPECT_TRUE(store.AclAllows("role0001", key, 1));
+  EXPECT_FALSE(store.AclAllows("Role0001", key, 2));
+  EXPECT_TRUE(store.AclAllows("Role0006", key, 1u << 30));
+  EXPECT_TRUE(store.AclAllows("Role0004", key, 8));
+  EXPECT_FALSE(store.AclAllows("Role0004", key, 1));
 }
 
 // The evaluation itself, on texts no server would send.

@@ -97,12 +97,11 @@ void InitSource(QrnSourceDescriptor* source) {
 
 // The names of a decrypted member list: split at ";", no empty names.
 template <typename Member>
-void AppendMembers(std::string_view encrypted, std::vector<Member*>* members) {
-  if (encrypted.empty()) return;
+void AppendMembers(const std::string& text, std::vector<Member*>* members) {
+  if (text.empty()) return;
   // Decrypted in a zero-filled buffer as long as the encrypted text and read
   // as terminated text; a list that does not decrypt gives no members.
-  std::unique_ptr<char[]> plain(new char[encrypted.size() + 1]());
-  const std::string text(encrypted);
+  std::unique_ptr<char[]> plain(new char[text.size() + 1]());
   size_t length = 0;
   (void)qrn::DecryptText(nullptr, text.c_str(), plain.get(), static_cast<int>(text.size()),
                          &length);
