@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <string>
+#include <vector>
 
 #include "frame/config.h"
 #include "platform/os.h"
@@ -158,7 +159,7 @@ TEST(CheckAccess, AuditRecordsFollowTheSelector) {
 
 TEST(CheckAccess, LocalCacheModePostsNoAuditRecord) {
   AuthorizeEnv env;
-  env.Start(Data());
+  env.Start(Data(), {"\"UseServerADSI\"=" + test::RegDword(1)});
   const int port = env.secd->port();
   // Another process loads from the server and writes the cache files.
   const pid_t child = fork();
@@ -183,6 +184,14 @@ TEST(CheckAccess, LocalCacheModePostsNoAuditRecord) {
   EXPECT_TRUE(authorizer.CheckAccess("SALES\\bob", "Pay.Monthly", 4));
   EXPECT_FALSE(authorizer.CheckAccess("SALES\\bob", "Pay.Monthly", 1));
   EXPECT_EQ(again.AuditLog(), "");
+  // Nor is the server asked for its local groups.
+  std::string domain;
+  std::vector<std::string> groups;
+  int count = 0;
+  EXPECT_EQ(authorizer.GroupNames("SALES\\bob", domain, groups, count), S_OK);
+  const std::string requests = again.RequestLog();
+  EXPECT_NE(requests.find("Object=UserGroups"), std::string::npos) << requests;
+  EXPECT_EQ(requests.find("Object=ServerLocalGroups"), std::string::npos) << requests;
 }
 
 }  // namespace
