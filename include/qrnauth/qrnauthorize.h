@@ -134,6 +134,9 @@ class QRNAUTH_API CQRNAuthorize {
   // lookup folds nothing and allocates nothing.
   std::string lastRolesUser;
   std::string lastRolesKey;
+  // The Novell client flag once MvtIsNovellClient answered (it is read once
+  // per process and never changes afterwards); -1 before.
+  int8_t novellFlag = -1;
 
   // The role-cache timer: no thread; the deadline is checked at the next role
   // lookup, and a tick only sets the process-wide dump flag.

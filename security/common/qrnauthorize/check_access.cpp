@@ -71,11 +71,14 @@ bool CQRNAuthorize::CheckAccess(const char* user, const char* object, unsigned i
 
 bool CQRNAuthorize::CheckUserAccess(std::string_view user, const char* object,
                                     unsigned int permission) {
-  bool novell = false;
-  const HRESULT novell_check = qrn::MvtIsNovellClient(&novell);
-  if (FAILED(novell_check)) {
-    Reported(kNovellCheck, novell_check);
-    return false;
+  bool novell = novellFlag == 1;
+  if (novellFlag == -1) {
+    const HRESULT novell_check = qrn::MvtIsNovellClient(&novell);
+    if (FAILED(novell_check)) {
+      Reported(kNovellCheck, novell_check);
+      return false;
+    }
+    novellFlag = novell ? 1 : 0;
   }
   std::string converted;
   if (novell) {
