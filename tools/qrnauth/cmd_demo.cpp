@@ -115,11 +115,21 @@ class Demo {
     Step("SALES\\bob Payroll.Monthly 2",
          Cli({"check", "--user", "SALES\\bob", "Payroll.Monthly", "2"}));
     server_process_.Stop();
+    Step("audit", std::to_string(AuditRecords()) +
+                      " authorization records reached qrnsecd (none while it was down)");
     return qrn::cli::kExitOk;
   }
 
  private:
   fs::path Data() const { return folder_.path / "data.json"; }
+
+  int AuditRecords() const {
+    std::ifstream log(folder_.path / "audit.log");
+    int records = 0;
+    for (std::string line; std::getline(log, line);)
+      if (line.find("\"Authorization\"") != std::string::npos) ++records;
+    return records;
+  }
 
   bool StartServer(const std::string& listen) {
     url_.clear();
