@@ -194,5 +194,31 @@ TEST(CheckAccess, LocalCacheModePostsNoAuditRecord) {
   EXPECT_EQ(requests.find("Object=ServerLocalGroups"), std::string::npos) << requests;
 }
 
+TEST(CheckAccess, CliAnswersWithItsExitStatus) {
+  AuthorizeEnv env;
+  env.Start(Data());
+  const std::vector<std::string> hives = {"QRNAUTH_MACHINE_HIVE=" + env.sandbox.machine_hive(),
+                                          "QRNAUTH_USER_HIVE=" + env.sandbox.user_hive()};
+  auto check = [&](const char* user, const char* object, const char* permission) {
+    return test::RunProcess({test::CliPath(), "check", "--user", user, object, permission}, hives);
+  };
+  const test::ProcessResult granted = check("SALES\\bob", "Pay.Monthly", "0x4");
+  EXPECT_EQ(granted.exit_code, 0) << granted.err;
+  EXPECT_EQ(granted.out, "granted\n");
+  const test::ProcessResult denied = check("SALES\\bob", "Pay.Monthly", "1");
+  EXPECT_EQ(denied.exit_code, 1) << denied.err;
+  EXPECT_EQ(denied.out, "denied\n");
+  EXPECT_EQ(check("SALES\\bob", "Pay.Monthly", "-1").exit_code, 2);
+  // Server down: the cache files written above answer; without them
+  // nothing can be loaded.
+  env.secd->Stop();
+  EXPECT_EQ(check("SALES\\bob", "Pay.Monthly", "4").exit_code, 0);
+  test::TempDir empty;
+  const test::ProcessResult none =
+      test::RunProcess({test::CliPath(), "check", "--user", "SALES\\bob", "Pay.Monthly", "4"},
+                       {hives[0], hives[1], "TMPDIR=" + empty.path()});
+  EXPECT_EQ(none.exit_code, 2) << none.out;
+}
+
 }  // namespace
 }  // namespace qrn
