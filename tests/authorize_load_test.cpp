@@ -68,6 +68,7 @@ TEST_F(AuthorizeLoadTest, EqualTimestampsLoadTheFilesWithoutRewritingThem) {
   EXPECT_EQ(Inspector::Applications(authorizer), 2);
   EXPECT_EQ(Inspector::CacheTimestamp(authorizer), "STAMP-1");
   EXPECT_EQ(CacheFiles(), before);  // SetCacheTime not called, nothing rewritten
+  EXPECT_EQ(DocumentRequests(), 0) << secd_->RequestLog();
 }
 
 TEST_F(AuthorizeLoadTest, ChangedTimestampReloadsFromTheServer) {
