@@ -20,7 +20,7 @@
 #include "bench/large_data.h"
 #include "platform/file_io.h"
 #include "qrnauth/qrnauthorize.h"
-#include "security/common/qrnauthorize/inspector.h"
+#include "security/common/qrnauthorize/loaded_state_view.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 

@@ -8,7 +8,7 @@
 
 #include "qrnauth/qrnauthenticate.h"
 #include "security/common/qrnauthenticate/identity_block.h"
-#include "security/common/qrnauthorize/inspector.h"
+#include "security/common/qrnauthorize/loaded_state_view.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrncache_files.h"
 #include "tests/authorize_fixture.h"

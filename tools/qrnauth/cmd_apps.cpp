@@ -8,7 +8,7 @@
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/qrnauthorize/com_helpers.h"
-#include "security/common/qrnauthorize/inspector.h"
+#include "security/common/qrnauthorize/loaded_state_view.h"
 #include "tools/qrnauth/command.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "qrnauth/qrnauthorize.h"
-#include "security/common/qrnauthorize/inspector.h"
+#include "security/common/qrnauthorize/loaded_state_view.h"
 #include "tools/qrnauth/command.h"
 
 namespace {
