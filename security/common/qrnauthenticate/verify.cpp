@@ -21,7 +21,8 @@ bool AllEmpty(const char* domain, const char* user, const char* password) {
 }
 
 void StoreText(std::string_view text, char* field, uint32_t* length) {
-  std::memcpy(field, text.data(), text.size());
+  // An empty view may carry a null pointer, which memcpy must not see.
+  if (!text.empty()) std::memcpy(field, text.data(), text.size());
   field[text.size()] = '\0';
   *length = static_cast<uint32_t>(text.size());
 }
