@@ -102,8 +102,18 @@ bool CheckNtlmChallenge(const uint8_t* data, size_t size) {
   if (size < kNtlmChallengeMinSize || NtlmMessageType(data, size) != kNtlmChallengeType) {
     return false;
   }
-  bool unicode = (Read32(data + 20) & kNtlmFlagUnicode) != 0;
-  return NameFits(data, size, ReadField(data, 12), unicode) &&
+  const uint32_t flags = Read32(data + 20);
+  const bool unicode = (flags & kNtlmFlagUnicode) != 0;
+  const Field target_name = ReadField(data, 12);
+  // The target type flags describe the target name; the mechanism copies
+  // that name without checking and crashes on an empty one, so a challenge
+  // that declares a target type must carry a name.
+  constexpr uint32_t kTargetTypeDomain = 0x00010000;
+  constexpr uint32_t kTargetTypeServer = 0x00020000;
+  if ((flags & (kTargetTypeDomain | kTargetTypeServer)) != 0 && target_name.length == 0) {
+    return false;
+  }
+  return NameFits(data, size, target_name, unicode) &&
          TargetInfoSound(data, size, ReadField(data, 40));
 }
 

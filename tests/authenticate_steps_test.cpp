@@ -413,8 +413,9 @@ TEST_F(ProviderTest, InitiatorRefusesChallengesWithoutSoundTargetInfo) {
                                          nullptr, nullptr, &server, nullptr),
             SEC_E_OK);
   // The mechanism dereferences a missing target information list (found by
-  // fuzzing): an empty list, and one without its end-of-list pair.
-  for (int damage = 0; damage < 3; ++damage) {
+  // fuzzing): an empty list, and one without its end-of-list pair; and it
+  // copies an empty target name when the flags declare a target type.
+  for (int damage = 0; damage < 4; ++damage) {
     std::vector<uint8_t> negotiate(kNtlmMaxToken), challenge(kNtlmMaxToken), out(kNtlmMaxToken);
     SecBuffer nb{kNtlmMaxToken, SECBUFFER_TOKEN, negotiate.data()};
     SecBuffer cb{kNtlmMaxToken, SECBUFFER_TOKEN, challenge.data()};
@@ -432,6 +433,10 @@ TEST_F(ProviderTest, InitiatorRefusesChallengesWithoutSoundTargetInfo) {
     uint32_t info_offset = challenge[44] | challenge[45] << 8 | challenge[46] << 16;
     if (damage == 1) Put16(challenge.data() + 40, 0);
     if (damage == 2) std::memset(challenge.data() + info_offset + info_length - 4, 0xFF, 4);
+    if (damage == 3) {
+      Put16(challenge.data() + 12, 0);  // target name length
+      challenge[22] |= 0x02;            // target type: server
+    }
     SECURITY_STATUS expected = damage == 0 ? SEC_E_OK : SEC_E_INVALID_TOKEN;
     EXPECT_EQ(t->InitializeSecurityContextA(&client, &cctx, "NTLM", 0, 0, SECURITY_NATIVE_DREP, &cd,
                                             0, &cctx, &od, nullptr, nullptr),
