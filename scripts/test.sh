@@ -46,6 +46,7 @@ build build/asan -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_C
 ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
   ctest --test-dir build/asan -j "$jobs" --output-on-failure --timeout 300
 
+# A fixed seed and run count make the fuzz stage repeatable from run to run.
 echo "== fuzz targets (bounded)"
 for target in build/asan/fuzz/*_fuzz; do
   [ -x "$target" ] || continue
@@ -54,7 +55,8 @@ for target in build/asan/fuzz/*_fuzz; do
   work=$(mktemp -d)
   [ -d "$corpus" ] && cp -r "$corpus"/. "$work"/
   echo "-- $name"
-  ASAN_OPTIONS=detect_leaks=0 "$target" -max_total_time="${QRNAUTH_FUZZ_SECONDS:-20}" -rss_limit_mb=2048 "$work" 2>&1 | tail -n 2
+  ASAN_OPTIONS=detect_leaks=0 "$target" -seed=1 -runs="${QRNAUTH_FUZZ_RUNS:-60000}" \
+    -max_total_time="${QRNAUTH_FUZZ_SECONDS:-30}" -rss_limit_mb=2048 "$work" 2>&1 | tail -n 2
   rm -rf "$work"
 done
 echo "== all checks passed"
