@@ -401,15 +401,22 @@ SECURITY_STATUS AcquireCredentials(const char* /*principal*/, const char* packag
   }
 }
 
-SECURITY_STATUS FreeCredentials(CredHandle* credential) {
-  if (!IsOurs(credential, kCredTag)) return SEC_E_INVALID_HANDLE;
-  std::shared_ptr<GssCredential> released;  // destroyed outside the lock
+// Takes a handle out of its table. The object is destroyed after the lock is
+// released (the declaration order of released and guard sees to that).
+template <typename Table>
+SECURITY_STATUS ReleaseHandle(SecHandle* handle, uintptr_t tag, Table& table) {
+  if (!IsOurs(handle, tag)) return SEC_E_INVALID_HANDLE;
+  typename Table::mapped_type released;
   std::lock_guard<std::mutex> guard(T().lock);
-  auto it = T().credentials.find(credential->dwLower);
-  if (it == T().credentials.end()) return SEC_E_INVALID_HANDLE;
+  auto it = table.find(handle->dwLower);
+  if (it == table.end()) return SEC_E_INVALID_HANDLE;
   released = std::move(it->second);
-  T().credentials.erase(it);
+  table.erase(it);
   return SEC_E_OK;
+}
+
+SECURITY_STATUS FreeCredentials(CredHandle* credential) {
+  return ReleaseHandle(credential, kCredTag, T().credentials);
 }
 
 SECURITY_STATUS InitializeContext(CredHandle* credential, CtxtHandle* context,
@@ -552,14 +559,7 @@ SECURITY_STATUS AcceptContext(CredHandle* credential, CtxtHandle* context, SecBu
 }
 
 SECURITY_STATUS DeleteContext(CtxtHandle* context) {
-  if (!IsOurs(context, kContextTag)) return SEC_E_INVALID_HANDLE;
-  std::shared_ptr<Context> released;  // destroyed outside the lock
-  std::lock_guard<std::mutex> guard(T().lock);
-  auto it = T().contexts.find(context->dwLower);
-  if (it == T().contexts.end()) return SEC_E_INVALID_HANDLE;
-  released = std::move(it->second);
-  T().contexts.erase(it);
-  return SEC_E_OK;
+  return ReleaseHandle(context, kContextTag, T().contexts);
 }
 
 SECURITY_STATUS QueryAttributes(CtxtHandle* context, uint32_t attribute, void* buffer) {
