@@ -104,8 +104,8 @@ std::string FileResult::Describe() const {
 FileResult ReadFileChecked(const std::string& path, std::string* content,
                            const ReadOptions& options) {
   content->clear();
-  const int flags = O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC |
-                    (options.follow_links ? 0 : O_NOFOLLOW);
+  const int flags =
+      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (options.follow_links ? 0 : O_NOFOLLOW);
   const int fd = ::open(path.c_str(), flags);
   if (fd < 0) return FromErrno(errno);
   struct stat info {};
@@ -187,9 +187,9 @@ bool ReplaceWholeFile(const std::string& path, std::string_view content) {
 }
 
 FileResult TouchFile(const std::string& path) {
-  const int fd = ::open(path.c_str(),
-                        O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-                        kNewFileMode & ~S_IWOTH);
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+             kNewFileMode & ~S_IWOTH);
   if (fd < 0) return FromErrno(errno);
   struct stat info {};
   FileResult result;
@@ -203,10 +203,9 @@ FileResult TouchFile(const std::string& path) {
 }
 
 FileResult AppendToLog(const std::string& path, std::string_view text, unsigned create_mode) {
-  const int fd =
-      ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY |
-                               O_CLOEXEC,
-             static_cast<mode_t>(create_mode) & 0666 & ~S_IWOTH);
+  const int fd = ::open(
+      path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+      static_cast<mode_t>(create_mode) & 0666 & ~S_IWOTH);
   if (fd < 0) return FromErrno(errno);
   struct stat info {};
   FileResult result;

@@ -66,7 +66,8 @@ void WriteEvent(std::string_view raw_text) {
   const char* file = std::getenv("QRNAUTH_EVENT_LOG");
   if (file != nullptr && *file != '\0') {
     // O_NONBLOCK: a FIFO without a reader fails at once instead of stalling.
-    const int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    const int fd =
+        open(file, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd >= 0) {
       std::string line(text);
       line.push_back('\n');

@@ -57,8 +57,8 @@ struct HiveState {
   std::string path;
   FileStamp stamp;
   std::shared_ptr<const HiveData> snapshot;
-  std::string content;   // the bytes the snapshot was made from
-  std::string reported;  // the malformed file already reported on stderr
+  std::string content;              // the bytes the snapshot was made from
+  std::string reported;             // the malformed file already reported on stderr
   std::string unreadable;           // why the file could not be read ("" when it was)
   std::string reported_unreadable;  // that reason, once reported on stderr
   // CoarseMillis() + 1 of the last check (0: never checked).
@@ -160,6 +160,7 @@ ReadResult LoadHiveFile(const std::string& path, RegHive hive, HiveData* data, F
 
 // Caller holds state.mu.
 void ReportUnreadable(HiveState& state) {
+  if (state.unreadable.empty()) state.reported_unreadable.clear();  // readable again
   if (state.unreadable.empty() || state.reported_unreadable == state.unreadable) return;
   state.reported_unreadable = state.unreadable;
   std::fprintf(stderr,
@@ -286,8 +287,8 @@ class FileLock {
   explicit FileLock(const std::string& path, mode_t mode) {
     // Beside the hive, possibly in a folder others may write: never through
     // a link, never a FIFO or device.
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
-               mode);
+    fd_ =
+        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
     if (fd_ < 0) return;
     struct stat st {};
     if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
@@ -323,8 +324,8 @@ long ReplaceFile(const std::string& path, const std::string& text, mode_t mode, 
   if (fd < 0) return ERROR_ACCESS_DENIED;
   struct stat written {};
   // Never set-id bits or write access for others, whatever the old file had.
-  const bool ok =
-      fchmod(fd, mode & 0775) == 0 && WriteAll(fd, text) && fsync(fd) == 0 && fstat(fd, &written) == 0;
+  const bool ok = fchmod(fd, mode & 0775) == 0 && WriteAll(fd, text) && fsync(fd) == 0 &&
+                  fstat(fd, &written) == 0;
   if (close(fd) != 0 || !ok || rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
     return ERROR_ACCESS_DENIED;
