@@ -103,6 +103,9 @@ TEST_F(HostDocumentTest, PostsFormDataWithItsNulAndTheThreeHeaders) {
   EXPECT_EQ(request.Header("Content-type"), "application/x-www-form-urlencoded");
   EXPECT_EQ(request.Header("Authorization"), "");
   EXPECT_EQ(request.Header("Expect"), "");
+  // A page that is not plain ASCII comes through the UTF-16 answer intact.
+  HttpResponder accents(HttpReply{200, "Gr\xC3\xBC\xC3\x9F""e\r\n\xE2\x82\xAC", {}, false});
+  EXPECT_EQ(Post(accents.url()), "Gr\xC3\xBC\xC3\x9F""e\n\xE2\x82\xAC");
   // Empty form data still sends its terminator.
   Post(server.url("/page.asp"));
   ASSERT_EQ(server.requests().size(), 2u);

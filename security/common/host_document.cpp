@@ -127,6 +127,21 @@ std::string Request(std::string_view url, std::string_view form_data, const char
 
 }  // namespace
 
+BSTR AnswerToBstr(const std::string& answer) {
+  // Pages are mostly ASCII: widen those directly, which is many times faster
+  // than the general conversion on answers of a megabyte.
+  bool ascii = true;
+  for (char c : answer) ascii = ascii && static_cast<unsigned char>(c) < 0x80;
+  if (!ascii) {
+    const std::u16string wide = platform::Utf8ToUtf16(answer);
+    return SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
+  }
+  BSTR text = SysAllocStringLen(nullptr, static_cast<unsigned int>(answer.size()));
+  if (text == nullptr) return nullptr;
+  for (size_t i = 0; i < answer.size(); ++i) text[i] = static_cast<char16_t>(answer[i]);
+  return text;
+}
+
 std::string RequestHttpDocument(std::string_view url, std::string_view form_data, const char* user,
                                 const char* password) {
   try {
@@ -161,8 +176,7 @@ HRESULT CQRNAuthenticate::GetHttpDocument(const char* url, const char* form_data
                                       named ? user.c_str() : nullptr,
                                       named ? saved.password.c_str() : nullptr);
   }
-  const std::u16string wide = qrn::platform::Utf8ToUtf16(answer);
-  *document = SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
+  *document = qrn::AnswerToBstr(answer);
   if (*document == nullptr) return E_OUTOFMEMORY;
   return S_OK;
 } catch (const std::bad_alloc&) {

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "qrnauth/oleauto.h"
+
 namespace qrn {
 
 // Posts form_data (with its terminating NUL byte as the last body byte) to
@@ -25,5 +27,8 @@ namespace qrn {
 //     request is not answered with 200.
 std::string RequestHttpDocument(std::string_view url, std::string_view form_data, const char* user,
                                 const char* password);
+
+// The answer as a new BSTR (UTF-8 to UTF-16); null when memory ran out.
+BSTR AnswerToBstr(const std::string& answer);
 
 }  // namespace qrn
