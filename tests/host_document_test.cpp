@@ -139,6 +139,8 @@ TEST_F(HostDocumentTest, UnusableUrlsAnswerEmptyAndDeadServersAnswer800) {
   EXPECT_EQ(Post("ftp://127.0.0.1/file"), "");
   EXPECT_EQ(Post("not a url"), "");
   EXPECT_EQ(Post(""), "");
+  CQRNAuthenticate auth;
+  EXPECT_EQ(auth.GetHttpDocument("http://127.0.0.1/", "", nullptr), E_INVALIDARG);
   // A port nobody listens on: the internet layer's failure, with its text.
   int port;
   {
@@ -155,6 +157,7 @@ TEST_F(HostDocumentTest, FollowsOneRedirectByGetWithoutCredentials) {
   HttpResponder target([](const HttpRequest& r) {
     if (r.target == "/again") return HttpReply{302, "", {"Location: http://127.0.0.1:1/"}, false};
     if (r.target == "/missing") return HttpReply{404, "", {}, false};
+    if (r.target == "/framework") return HttpReply{800, "", {}, false};
     return HttpReply{200, "moved\r\nhere", {}, false};
   });
   const std::string base = target.url();
@@ -165,6 +168,7 @@ TEST_F(HostDocumentTest, FollowsOneRedirectByGetWithoutCredentials) {
     if (r.target == "/lower") return HttpReply{303, "", {"location: " + base + "ok"}, false};
     if (r.target == "/twice") return HttpReply{301, "", {"Location: " + base + "again"}, false};
     if (r.target == "/notfound") return HttpReply{302, "", {"Location: " + base + "missing"}, false};
+    if (r.target == "/eight") return HttpReply{302, "", {"Location: " + base + "framework"}, false};
     if (r.target == "/secure") return HttpReply{302, "", {"Location: https://127.0.0.1/"}, false};
     if (r.target == "/relative") return HttpReply{302, "", {"Location: /ok"}, false};
     if (r.target == "/garbage") return HttpReply{302, "", {"Location: http://"}, false};
@@ -184,6 +188,7 @@ TEST_F(HostDocumentTest, FollowsOneRedirectByGetWithoutCredentials) {
   // Only one redirect is followed, and the redirected answer must be 200.
   EXPECT_EQ(Post(origin.url("/twice")), "");
   EXPECT_EQ(Post(origin.url("/notfound")), "");
+  EXPECT_EQ(Post(origin.url("/eight")), "");  // a status, not a failure of the internet layer
   EXPECT_EQ(Post(origin.url("/secure")), "");
   EXPECT_EQ(Post(origin.url("/relative")), "");
   EXPECT_EQ(Post(origin.url("/garbage")), "");
