@@ -21,7 +21,8 @@ namespace {
 
 std::string OneMiBAnswer() {
   std::string body;
-  while (body.size() < (size_t{1} << 20) - 64) body += "0123456789abcdef0123456789abcdef0123456789abcdef0123456789ab\r\n";
+  while (body.size() < (size_t{1} << 20) - 64)
+    body += "0123456789abcdef0123456789abcdef0123456789abcdef0123456789ab\r\n";
   return body;
 }
 
@@ -56,8 +57,8 @@ void BM_GetHttpDocument1MiB(benchmark::State& state) {
 BENCHMARK(BM_GetHttpDocument1MiB)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_CurlProgramPost1MiB(benchmark::State& state) {
-  const char* args[] = {"curl",      "-s", "--noproxy", "*",          "-o", "/dev/null",
-                        "--data",    "user=bo&action=list",       Url().c_str(), nullptr};
+  const char* args[] = {"curl",      "-s",     "--noproxy",           "*",           "-o",
+                        "/dev/null", "--data", "user=bo&action=list", Url().c_str(), nullptr};
   char** argv = const_cast<char**>(args);
   for (auto _ : state) {
     pid_t pid;

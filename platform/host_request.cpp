@@ -73,7 +73,8 @@ UrlScheme ClassifyUrl(std::string_view url) {
   if (!handle) return UrlScheme::kInvalid;
   const std::string text(WithoutLineEnd(url));
   // No default scheme: a URL must name its own, and it must have a host.
-  if (curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) != CURLUE_OK)
+  if (curl_url_set(handle.get(), CURLUPART_URL, text.c_str(), CURLU_NON_SUPPORT_SCHEME) !=
+      CURLUE_OK)
     return UrlScheme::kInvalid;
   char* scheme = nullptr;
   char* host = nullptr;

@@ -104,8 +104,14 @@ TEST_F(HostDocumentTest, PostsFormDataWithItsNulAndTheThreeHeaders) {
   EXPECT_EQ(request.Header("Authorization"), "");
   EXPECT_EQ(request.Header("Expect"), "");
   // A page that is not plain ASCII comes through the UTF-16 answer intact.
-  HttpResponder accents(HttpReply{200, "Gr\xC3\xBC\xC3\x9F""e\r\n\xE2\x82\xAC", {}, false});
-  EXPECT_EQ(Post(accents.url()), "Gr\xC3\xBC\xC3\x9F""e\n\xE2\x82\xAC");
+  HttpResponder accents(HttpReply{200,
+                                  "Gr\xC3\xBC\xC3\x9F"
+                                  "e\r\n\xE2\x82\xAC",
+                                  {},
+                                  false});
+  EXPECT_EQ(Post(accents.url()),
+            "Gr\xC3\xBC\xC3\x9F"
+            "e\n\xE2\x82\xAC");
   // Empty form data still sends its terminator.
   Post(server.url("/page.asp"));
   ASSERT_EQ(server.requests().size(), 2u);
@@ -118,19 +124,15 @@ TEST_F(HostDocumentTest, MapsStatusesAndErrorMarksToNumbers) {
     std::vector<std::string> headers;
     std::string answer;
   } cases[] = {
-      {404, {}, "404"},
-      {500, {"MVT Error: broken"}, "500"},
-      {801, {}, "801"},
-      {825, {}, "825"},
-      {826, {}, "826"},
-      {200, {"MVT Error: no such user"}, "800"},
-      {204, {}, ""},
-      {200, {"X-Note: mvt error: lower case is no mark"}, "body"},
+      {404, {}, "404"}, {500, {"MVT Error: broken"}, "500"},
+      {801, {}, "801"}, {825, {}, "825"},
+      {826, {}, "826"}, {200, {"MVT Error: no such user"}, "800"},
+      {204, {}, ""},    {200, {"X-Note: mvt error: lower case is no mark"}, "body"},
       {304, {}, ""},
   };
   for (const Case& c : cases) {
-    HttpResponder server(HttpReply{c.status, c.status == 304 || c.status == 204 ? "" : "body",
-                                   c.headers, false});
+    HttpResponder server(
+        HttpReply{c.status, c.status == 304 || c.status == 204 ? "" : "body", c.headers, false});
     EXPECT_EQ(Post(server.url()), c.answer) << c.status;
   }
 }
@@ -167,7 +169,8 @@ TEST_F(HostDocumentTest, FollowsOneRedirectByGetWithoutCredentials) {
     if (r.target == "/plain") return HttpReply{302, "", {"Location: " + base + "ok"}, false};
     if (r.target == "/lower") return HttpReply{303, "", {"location: " + base + "ok"}, false};
     if (r.target == "/twice") return HttpReply{301, "", {"Location: " + base + "again"}, false};
-    if (r.target == "/notfound") return HttpReply{302, "", {"Location: " + base + "missing"}, false};
+    if (r.target == "/notfound")
+      return HttpReply{302, "", {"Location: " + base + "missing"}, false};
     if (r.target == "/eight") return HttpReply{302, "", {"Location: " + base + "framework"}, false};
     if (r.target == "/secure") return HttpReply{302, "", {"Location: https://127.0.0.1/"}, false};
     if (r.target == "/relative") return HttpReply{302, "", {"Location: /ok"}, false};
@@ -226,10 +229,10 @@ TEST_F(HostDocumentTest, OffersCredentialsOnlyForANamedSavedIdentity) {
 class NtlmGate {
  public:
   NtlmGate() : table_(qrn::platform::InitSecurityInterfaceA()) {
-    EXPECT_EQ(table_->AcquireCredentialsHandleA(nullptr, "NTLM", qrn::platform::SECPKG_CRED_INBOUND,
-                                                nullptr, nullptr, nullptr, nullptr, &cred_,
-                                                nullptr),
-              qrn::platform::SEC_E_OK);
+    EXPECT_EQ(
+        table_->AcquireCredentialsHandleA(nullptr, "NTLM", qrn::platform::SECPKG_CRED_INBOUND,
+                                          nullptr, nullptr, nullptr, nullptr, &cred_, nullptr),
+        qrn::platform::SEC_E_OK);
   }
   ~NtlmGate() {
     if (have_context_) table_->DeleteSecurityContext(&ctx_);
@@ -247,9 +250,9 @@ class NtlmGate {
     SecBuffer ob{kNtlmMaxToken, SECBUFFER_TOKEN, out.data()};
     SecBufferDesc id{SECBUFFER_VERSION, 1, &ib}, od{SECBUFFER_VERSION, 1, &ob};
     const bool first = !have_context_;
-    SECURITY_STATUS s = table_->AcceptSecurityContext(&cred_, first ? nullptr : &ctx_, &id, 0,
-                                                      SECURITY_NATIVE_DREP, &ctx_, &od, nullptr,
-                                                      nullptr);
+    SECURITY_STATUS s =
+        table_->AcceptSecurityContext(&cred_, first ? nullptr : &ctx_, &id, 0, SECURITY_NATIVE_DREP,
+                                      &ctx_, &od, nullptr, nullptr);
     have_context_ = have_context_ || s == SEC_I_CONTINUE_NEEDED || s == SEC_E_OK;
     if (s == SEC_I_CONTINUE_NEEDED) {
       out.resize(ob.cbBuffer);
@@ -257,7 +260,8 @@ class NtlmGate {
     }
     std::string name;
     SecPkgContext_NamesA names{};
-    if (s == SEC_E_OK && table_->QueryContextAttributesA(&ctx_, SECPKG_ATTR_NAMES, &names) == SEC_E_OK) {
+    if (s == SEC_E_OK &&
+        table_->QueryContextAttributesA(&ctx_, SECPKG_ATTR_NAMES, &names) == SEC_E_OK) {
       name = names.sUserName;
       table_->FreeContextBuffer(names.sUserName);
     }

@@ -148,7 +148,7 @@ TEST_F(IdentityUseTest, UnknownClientAccountIsNotImpersonated) {
 TEST(IdentitySid, TextFormBecomesTheBinaryLayout) {
   std::vector<uint8_t> sid;
   ASSERT_TRUE(qrn::SidFromText("S-1-5-21-1-2-4294967295-500", &sid));
-  const std::vector<uint8_t> expected = {1, 5, 0, 0, 0, 0, 0, 5,  21,   0,    0,    0,    1, 0,
+  const std::vector<uint8_t> expected = {1, 5, 0, 0, 0, 0, 0,   5,   21,  0,   0,    0, 1, 0,
                                          0, 0, 2, 0, 0, 0, 255, 255, 255, 255, 0xF4, 1, 0, 0};
   EXPECT_EQ(sid, expected);
   ASSERT_TRUE(qrn::SidFromText("S-1-5-4", &sid));
@@ -178,8 +178,7 @@ TEST_F(IdentityUseTest, AnotherProcessReadsTheSavedIdentityAsIdentifier) {
 
   ASSERT_EQ(InChild([] {
               CQRNAuthenticate auth;
-              return auth.AuthenticateUser("DOM", "alice", "secret") && auth.SaveIdentity() ? 0
-                                                                                            : 1;
+              return auth.AuthenticateUser("DOM", "alice", "secret") && auth.SaveIdentity() ? 0 : 1;
             }),
             0);
   char domain[256], user[256];
@@ -238,7 +237,8 @@ class TestProxy : public IClientSecurity {
   HRESULT SetBlanket(IUnknown* proxy, DWORD authn, DWORD authz, OLECHAR* principal,
                      DWORD authn_level, DWORD imp_level, void* identity,
                      DWORD capabilities) override {
-    calls.push_back({proxy, authn, authz, principal, authn_level, imp_level, identity, capabilities});
+    calls.push_back(
+        {proxy, authn, authz, principal, authn_level, imp_level, identity, capabilities});
     return answer;
   }
   std::vector<Blanket> calls;

@@ -27,7 +27,8 @@ class PostCliTest : public ::testing::Test {
   }
   void TearDown() override { shm_unlink(block_.c_str()); }
 
-  qrn::test::ProcessResult Cli(const std::vector<std::string>& words, const std::string& input = "") {
+  qrn::test::ProcessResult Cli(const std::vector<std::string>& words,
+                               const std::string& input = "") {
     std::vector<std::string> argv = {qrn::test::CliPath()};
     argv.insert(argv.end(), words.begin(), words.end());
     return RunProcess(argv, {"QRNAUTH_IDENTITY_NAME=" + block_, "NTLM_USER_FILE=" + users_}, input,

@@ -58,7 +58,8 @@ bool FindLocation(const std::string& head, std::string* location) {
         std::string_view value = text.substr(std::strlen(kLocationHeader));
         while (!value.empty() && (value.front() == ' ' || value.front() == '\t'))
           value.remove_prefix(1);
-        while (!value.empty() && (value.back() == '\r' || value.back() == ' ')) value.remove_suffix(1);
+        while (!value.empty() && (value.back() == '\r' || value.back() == ' '))
+          value.remove_suffix(1);
         *location = std::string(value);
         return true;
       }
@@ -166,15 +167,14 @@ HRESULT CQRNAuthenticate::GetHttpDocument(const char* url, const char* form_data
     // reader of it does; the request itself uses the block's texts.
     const bool saved_any = ReadIdentity();
     const qrn::SavedIdentity saved = qrn::ReadIdentityBlock();
-    const bool named = saved_any && saved.os_user_mark != qrn::kOsUserMark &&
-                       !saved.user.empty() && !saved.domain.empty();
+    const bool named = saved_any && saved.os_user_mark != qrn::kOsUserMark && !saved.user.empty() &&
+                       !saved.domain.empty();
     // The user name goes to the internet layer as it is: it is a name, not
     // a URL, and escaping would change it ("Carol Ann" is not "Carol%20Ann").
     const std::string user = named ? saved.domain + "\\" + saved.user : std::string();
-    answer = qrn::RequestHttpDocument(url != nullptr ? url : "",
-                                      form_data != nullptr ? form_data : "",
-                                      named ? user.c_str() : nullptr,
-                                      named ? saved.password.c_str() : nullptr);
+    answer = qrn::RequestHttpDocument(
+        url != nullptr ? url : "", form_data != nullptr ? form_data : "",
+        named ? user.c_str() : nullptr, named ? saved.password.c_str() : nullptr);
   }
   *document = qrn::AnswerToBstr(answer);
   if (*document == nullptr) return E_OUTOFMEMORY;

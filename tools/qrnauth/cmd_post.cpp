@@ -15,7 +15,8 @@ int Post(qrn::cli::Arguments& args) {
   CQRNAuthenticate auth;
   BSTR document = nullptr;
   const HRESULT hr = auth.GetHttpDocument(url.c_str(), form.c_str(), &document);
-  if (FAILED(hr)) throw qrn::cli::CommandError("GetHttpDocument failed: " + qrn::cli::FormatHresult(hr));
+  if (FAILED(hr))
+    throw qrn::cli::CommandError("GetHttpDocument failed: " + qrn::cli::FormatHresult(hr));
   const std::string answer =
       qrn::platform::Utf16ToUtf8(std::u16string_view(document, SysStringLen(document)));
   SysFreeString(document);

@@ -54,7 +54,8 @@ bool SidFromText(std::string_view text, std::vector<uint8_t>* sid) {
   std::vector<uint8_t> out;
   out.push_back(1);
   out.push_back(static_cast<uint8_t>(parts.size() - 1));
-  for (int shift = 40; shift >= 0; shift -= 8) out.push_back(static_cast<uint8_t>(authority >> shift));
+  for (int shift = 40; shift >= 0; shift -= 8)
+    out.push_back(static_cast<uint8_t>(authority >> shift));
   for (size_t i = 1; i < parts.size(); ++i) {
     uint64_t sub = 0;
     if (!ParseDecimal(parts[i], 0xFFFFFFFFu, &sub)) return false;
