@@ -10,6 +10,7 @@
 namespace qrn::platform {
 struct SecurityFunctionTableA;
 }
+struct IUnknown;
 
 // ---- handshake state ----------------------------------------------------------
 // A security provider handle: two pointer-sized words whose meaning belongs
@@ -87,6 +88,55 @@ class QRNAUTH_API CQRNAuthenticate {
   // credential record with the password. False, buffers untouched, when
   // nothing is saved (an empty user name or domain) or a buffer is null.
   bool GetAuthenticatedIdentity(char* domain, char* user);
+
+  // ---- impersonation, identity as identifier, proxy credentials, host posts ----
+  // The calling thread acts as the client of this object's server context
+  // (the client authenticated by the last credential check or server
+  // handshake of this object): only this thread's effective uid, gid and
+  // supplementary groups change, to those of the client's account in NSS
+  // ("DOMAIN\user" as it stands, else "user"). Needs the privilege to
+  // switch ids (root or CAP_SETUID and CAP_SETGID). False, nothing changed,
+  // when no client is authenticated, the account is unknown or the switch is
+  // refused. A second call switches to the client again; RevertContext still
+  // goes back to the ids before the first.
+  bool ImpersonateContext();
+  // Ends the calling thread's impersonation and restores exactly the uid,
+  // gid and groups it had before. True also when the thread did not
+  // impersonate; false when no server context exists or the ids could not
+  // be restored.
+  bool RevertContext();
+  // The saved identity's security identifier, in the binary layout
+  // (revision 1, sub-authority count, 6-byte big-endian authority, 32-bit
+  // little-endian sub-authorities). *size: in, the capacity of sid in bytes;
+  // out, the identifier's length whenever one was found. The identifier is
+  // the one winbind gives for the saved domain and user name (for the
+  // operating-system user mark: this process's own user), else the
+  // well-known INTERACTIVE identifier S-1-5-4 (12 bytes). False when
+  // nothing is saved, size is null, or sid is null or too small (*size then
+  // says how much is needed; 68 bytes always suffice).
+  bool GetAuthenticatedIdentity(uint8_t* sid, uint32_t* size);
+  // Sets the security blanket of a proxy (through its IClientSecurity) to
+  // the saved identity: authentication service RPC_C_AUTHN_WINNT,
+  // authorization service RPC_C_AUTHZ_NONE, no server principal, the given
+  // levels, capabilities 0, and for a saved named identity a COAUTHIDENTITY
+  // (qrnauth/proxy_security.h) that stays valid for the life of the process;
+  // nothing saved or the operating-system user mark: no explicit identity.
+  // E_INVALIDARG for a null proxy; else the result of QueryInterface or
+  // SetBlanket.
+  HRESULT SetWkzUser(IUnknown* proxy, DWORD authn_level, DWORD imp_level);
+  // The same call with no explicit identity: the proxy calls out as the
+  // process's own user.
+  HRESULT RevertToOSUser(IUnknown* proxy, DWORD authn_level, DWORD imp_level);
+  // Posts form_data to url (http or https) and gives the answer as a new
+  // BSTR the caller frees: the page's text, a status number ("404", "801"),
+  // "800" for an answer that carries an "MVT Error:" header, "800 " and a
+  // message when the request failed in the internet layer, or empty (a URL
+  // that is not http or https, an unusable redirect). A saved named
+  // identity's credentials are offered when the server asks for them (Basic
+  // or NTLM, as its challenge says). One 301/302/303 redirect to an http URL
+  // is followed by a GET without credentials. S_OK whatever the answer;
+  // E_INVALIDARG for a null document, E_OUTOFMEMORY when memory ran out.
+  HRESULT GetHttpDocument(const char* url, const char* form_data, BSTR* document);
 
   // ---- current user -----------------------------------------------------------
   // The operating-system user of the calling thread (its effective uid, so a
