@@ -9,6 +9,7 @@
 
 namespace qrn::platform {
 struct SecurityFunctionTableA;
+struct SEC_WINNT_AUTH_IDENTITY_A;
 }
 
 // ---- handshake state ----------------------------------------------------------
@@ -109,8 +110,13 @@ class QRNAUTH_API CQRNAuthenticate {
   bool InitSession();
   bool TermPackage();
   // One client step: consumes inToken/inTokenLength, produces
-  // outToken/outTokenLength.
+  // outToken/outTokenLength. A new conversation takes the explicit identity
+  // of the process credential record (copied under its lock) when it has a
+  // user name, else the current logon; a refused record fails the step.
   bool GenClientContext();
+  // The same step with the given explicit identity, or the current logon
+  // when identity is null; the process record is not read.
+  bool GenClientContext(qrn::platform::SEC_WINNT_AUTH_IDENTITY_A* identity);
   // One server step: consumes outToken/inTokenLength, produces
   // inToken/outTokenLength. Provider failures go to the authentication trail.
   bool GenServerContext();
