@@ -11,6 +11,7 @@
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
 #include <locale.h>
+#include <sys/stat.h>
 #include <openssl/crypto.h>
 
 #include <algorithm>
@@ -144,11 +145,16 @@ SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor) {
     case GSS_S_CREDENTIALS_EXPIRED:
       return SEC_E_INVALID_HANDLE;
     case GSS_S_FAILURE: {
-      if (minor == EINVAL || minor == EACCES) return SEC_E_LOGON_DENIED;  // wrong password, no user
+      // Wrong password; user not in the account source; account source
+      // without that user (an empty domain matches no entry).
+      if (minor == EINVAL || minor == EACCES || minor == ENOENT) return SEC_E_LOGON_DENIED;
       if (minor == kMinorDecode) return SEC_E_INVALID_TOKEN;
       std::string text = MinorText(minor);
+      // A NEGOTIATE whose flags leave nothing in common (no flags at all)
+      // is a token the acceptor cannot use, not a fault of its own.
       if (Contains(text, "decode") || Contains(text, "Wrong message type") ||
-          Contains(text, "missing token")) {
+          Contains(text, "missing token") || Contains(text, "common set of flags") ||
+          Contains(text, "combinations of negotiate flags")) {
         return SEC_E_INVALID_TOKEN;
       }
       if (Contains(text, "NTLM version 1 not allowed") || Contains(text, "clocks are too far") ||
@@ -160,6 +166,21 @@ SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor) {
     default:
       return SEC_E_INTERNAL_ERROR;
   }
+}
+
+// The mechanism reads the user file named by NTLM_USER_FILE on every
+// attempt, with a blocking open: a FIFO (or a device, a directory) would
+// hang the check or feed it endless input. Only a regular file, or no file
+// named at all (winbind), may be read. The mechanism reads the whole file
+// on every attempt, so it is bounded too.
+constexpr off_t kMaxUserFileBytes = 16 * 1024 * 1024;
+
+bool UserFileReadable() {
+  const char* path = getenv("NTLM_USER_FILE");
+  if (path == nullptr || *path == '\0') return true;
+  struct stat st;
+  if (stat(path, &st) != 0) return errno == ENOENT;  // missing: the mechanism finds no user
+  return S_ISREG(st.st_mode) && st.st_size <= kMaxUserFileBytes;
 }
 
 bool IsOurs(const SecHandle* h, uintptr_t tag) { return h != nullptr && h->dwUpper == tag; }
@@ -406,7 +427,7 @@ SECURITY_STATUS InitializeContext(CredHandle* credential, CtxtHandle* context,
     gss_buffer_desc in = GSS_C_EMPTY_BUFFER;
     if (ctx) {
       SecBuffer* token = TokenBuffer(input);
-      if (token == nullptr || token->pvBuffer == nullptr ||
+      if (token == nullptr || token->pvBuffer == nullptr || token->cbBuffer > kNtlmMaxToken ||
           !CheckNtlmChallenge(static_cast<uint8_t*>(token->pvBuffer), token->cbBuffer)) {
         return SEC_E_INVALID_TOKEN;
       }
@@ -467,6 +488,8 @@ SECURITY_STATUS AcceptContext(CredHandle* credential, CtxtHandle* context, SecBu
         (ctx == nullptr && new_context == nullptr)) {
       return SEC_E_INVALID_TOKEN;
     }
+    // No NTLM message is longer than the package's maximum token.
+    if (token->cbBuffer > kNtlmMaxToken) return SEC_E_INVALID_TOKEN;
     const auto* bytes = static_cast<const uint8_t*>(token->pvBuffer);
     std::vector<uint8_t> negotiate;
     gss_buffer_desc in;
@@ -480,6 +503,11 @@ SECURITY_STATUS AcceptContext(CredHandle* credential, CtxtHandle* context, SecBu
     } else {
       if (ctx->complete || !CheckNtlmAuthenticate(bytes, token->cbBuffer)) {
         return SEC_E_INVALID_TOKEN;
+      }
+      // Nobody to verify, or an account source that cannot be read without
+      // waiting for ever: the logon is denied before the mechanism looks.
+      if (!NtlmAuthenticateNamesUser(bytes, token->cbBuffer) || !UserFileReadable()) {
+        return SEC_E_LOGON_DENIED;
       }
       in = {token->cbBuffer, token->pvBuffer};
     }
