@@ -52,7 +52,8 @@ struct Script {
   int acquired = 0, freed = 0, contexts = 0, deleted = 0;
   std::vector<bool> client_had_context, client_had_input;
   std::vector<uint32_t> server_input_length;
-  SEC_WINNT_AUTH_IDENTITY_A last_identity{};
+  SEC_WINNT_AUTH_IDENTITY_A last_identity{};  // lengths and flags; texts not kept
+  std::string last_user;
   bool outbound_identity = false, inbound_identity = false;
   bool package_fails = false;
 };
@@ -71,7 +72,15 @@ SECURITY_STATUS FakeAcquire(const char*, const char*, uint32_t use, void*, void*
   ++script.acquired;
   if (use == SECPKG_CRED_OUTBOUND) {
     script.outbound_identity = auth != nullptr;
-    if (auth) script.last_identity = *static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth);
+    if (auth) {
+      // The identity lives only for the call: keep copies of what it says.
+      script.last_identity = *static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth);
+      script.last_user.assign(reinterpret_cast<char*>(script.last_identity.User),
+                              script.last_identity.UserLength);
+      script.last_identity.User = nullptr;
+      script.last_identity.Domain = nullptr;
+      script.last_identity.Password = nullptr;
+    }
   } else {
     script.inbound_identity = auth != nullptr;
   }
@@ -160,9 +169,7 @@ TEST_F(StepsTest, FourLegsHandTokensOverAndPassContexts) {
     ASSERT_TRUE(script.outbound_identity);
     EXPECT_FALSE(script.inbound_identity);
     EXPECT_EQ(script.last_identity.Flags, SEC_WINNT_AUTH_IDENTITY_ANSI);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(script.last_identity.User),
-                          script.last_identity.UserLength),
-              "alice");
+    EXPECT_EQ(script.last_user, "alice");
     EXPECT_EQ(script.last_identity.DomainLength, 3u);
     EXPECT_EQ(script.completes, 0u);
     // A second check releases the handles of the first before replacing them.
