@@ -282,6 +282,7 @@ TEST_F(AuthenticateTest, EveryAnswerIsAudited) {
   EXPECT_FALSE(auth.SetAuthenticationCredential("DOM", "erin", long_password.c_str()));
   EXPECT_FALSE(auth.Authenticate());
   EXPECT_FALSE(auth.AuthenticateUser("TESTDOM", "", "x"));
+  EXPECT_FALSE(auth.AuthenticateUser("", "", long_password.c_str()));
   std::string log = secd.AuditLog();
   auto line = [&](int n) {
     size_t from = 0;
@@ -300,13 +301,14 @@ TEST_F(AuthenticateTest, EveryAnswerIsAudited) {
   EXPECT_NE(line(2).find(user), std::string::npos) << log;
   EXPECT_NE(line(2).find("\"Success\""), std::string::npos) << log;
   const std::string own = std::string(domain) + "\\\\" + user;  // as JSON writes it
-  for (int n : {3, 4, 5}) {
+  for (int n : {3, 4, 5, 6}) {
     EXPECT_NE(line(n).find("\"Failed\""), std::string::npos) << log;
     EXPECT_EQ(line(n).find(own), std::string::npos) << log;
   }
   EXPECT_NE(line(3).find("DOM\\\\dave"), std::string::npos) << log;
   EXPECT_NE(line(4).find("DOM\\\\erin"), std::string::npos) << log;
   EXPECT_NE(line(5).find("TESTDOM\\\\\""), std::string::npos) << log;
+  EXPECT_NE(line(6).find("\"user\":\"\\\\\""), std::string::npos) << log;
 }
 
 TEST_F(AuthenticateTest, LoginCommand) {

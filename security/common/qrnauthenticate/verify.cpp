@@ -75,7 +75,7 @@ bool CQRNAuthenticate::SetAuthenticationCredential(const char* domain, const cha
     // Authenticate or client step would succeed as that user.
     if (!Fits(d) || !Fits(u) || !Fits(p)) {
       record.refused = true;
-      std::string tried = qrn::AuditUserText(false, std::string(d).c_str(), std::string(u).c_str());
+      std::string tried = qrn::TriedUserText(std::string(d).c_str(), std::string(u).c_str());
       uint32_t tried_length = 0;
       StoreText(tried, record.refusedName, &tried_length);
       return false;
@@ -143,7 +143,13 @@ bool CQRNAuthenticate::SSPAuthenticateUser(const char* domain, const char* user,
     // without asking the provider (whose default credentials would answer).
     const bool nameless = !current_user && Text(user).empty();
     auto answer = [&](bool success) {
-      Audit(success, current_user, domain, user);
+      // A refused or name-less attempt is recorded as tried, never under the
+      // current user's name.
+      if (!stored || nameless) {
+        AuditAs(success, qrn::TriedUserText(domain, user));
+      } else {
+        Audit(success, current_user, domain, user);
+      }
       return success;
     };
     if (securityFunctions == nullptr) {
