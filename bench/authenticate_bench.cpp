@@ -83,7 +83,8 @@ void BM_ResidentMemory20000Checks(benchmark::State& state) {
     state.counters["growth_bytes_per_check"] =
         static_cast<double>(after - before) * 1024.0 / kMemoryChecks;
   }
-  state.SetLabel(std::string(FileOf(state.range(0))) + (guessing ? " new wrong password" : " right password"));
+  state.SetLabel(std::string(FileOf(state.range(0))) +
+                 (guessing ? " new wrong password" : " right password"));
 }
 BENCHMARK(BM_ResidentMemory20000Checks)
     ->Args({0, 0})

@@ -38,8 +38,8 @@ bool ComputeNtHash(std::string_view password, uint8_t (&hash)[kNtHashSize]) {
     bytes.push_back(static_cast<char>(unit >> 8));
   }
   unsigned int size = 0;
-  bool ok = EVP_Digest(bytes.data(), bytes.size(), hash, &size, md, nullptr) == 1 &&
-            size == kNtHashSize;
+  bool ok =
+      EVP_Digest(bytes.data(), bytes.size(), hash, &size, md, nullptr) == 1 && size == kNtHashSize;
   if (!wide.empty()) OPENSSL_cleanse(wide.data(), wide.size() * sizeof(char16_t));
   if (!bytes.empty()) OPENSSL_cleanse(bytes.data(), bytes.size());
   return ok;

@@ -112,7 +112,7 @@ struct SecurityFunctionTableA {
   // logon's. A user, domain or password over 256 bytes, an identity without
   // a user name, or a password that is not UTF-8 is refused with
   // SEC_E_UNKNOWN_CREDENTIALS (never replaced by the current logon's).
-  SECURITY_STATUS (*AcquireCredentialsHandleA)
+  SECURITY_STATUS(*AcquireCredentialsHandleA)
   (const char* principal, const char* package, uint32_t credential_use, void* logon_id,
    void* auth_data, void* get_key_fn, void* get_key_argument, CredHandle* credential,
    TimeStamp* expiry);
@@ -122,7 +122,7 @@ struct SecurityFunctionTableA {
   // first buffer of output (its cbBuffer becomes the length; 0 when none).
   // SEC_E_OK with a token: the conversation is complete on this side and the
   // token still has to reach the peer.
-  SECURITY_STATUS (*InitializeSecurityContextA)
+  SECURITY_STATUS(*InitializeSecurityContextA)
   (CredHandle* credential, CtxtHandle* context, const char* target, uint32_t context_req,
    uint32_t reserved1, uint32_t data_rep, SecBufferDesc* input, uint32_t reserved2,
    CtxtHandle* new_context, SecBufferDesc* output, uint32_t* context_attr, TimeStamp* expiry);
@@ -131,7 +131,7 @@ struct SecurityFunctionTableA {
   // fail with SEC_E_INVALID_TOKEN before the mechanism parses them; wrong
   // credentials, unknown users, an anonymous AUTHENTICATE and an account
   // source that is not a regular file fail with SEC_E_LOGON_DENIED.
-  SECURITY_STATUS (*AcceptSecurityContext)
+  SECURITY_STATUS(*AcceptSecurityContext)
   (CredHandle* credential, CtxtHandle* context, SecBufferDesc* input, uint32_t context_req,
    uint32_t data_rep, CtxtHandle* new_context, SecBufferDesc* output, uint32_t* context_attr,
    TimeStamp* expiry);

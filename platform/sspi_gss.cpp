@@ -11,8 +11,8 @@
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
 #include <locale.h>
-#include <sys/stat.h>
 #include <openssl/crypto.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -274,8 +274,8 @@ SECURITY_STATUS AcquireOutbound(void* auth_data, std::shared_ptr<GssCredential>*
     return SEC_E_OK;
   }
   std::string user, domain, password;
-  bool readable = ReadIdentity(static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth_data), &user, &domain,
-                               &password);
+  bool readable =
+      ReadIdentity(static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth_data), &user, &domain, &password);
   // An explicit identity without a user name is refused, never taken as the
   // current logon: the mechanism's default credentials would stand in for
   // whoever typed the password.

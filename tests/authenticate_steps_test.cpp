@@ -477,8 +477,9 @@ struct Conversation {
     SecBuffer ib{static_cast<uint32_t>(token.size()), SECBUFFER_TOKEN, token.data()};
     SecBuffer ob{kNtlmMaxToken, SECBUFFER_TOKEN, out.data()};
     SecBufferDesc id{SECBUFFER_VERSION, 1, &ib}, od{SECBUFFER_VERSION, 1, &ob};
-    SECURITY_STATUS s = t->AcceptSecurityContext(&server, first ? nullptr : &sctx, &id, 0,
-                                                 SECURITY_NATIVE_DREP, &sctx, &od, nullptr, nullptr);
+    SECURITY_STATUS s =
+        t->AcceptSecurityContext(&server, first ? nullptr : &sctx, &id, 0, SECURITY_NATIVE_DREP,
+                                 &sctx, &od, nullptr, nullptr);
     out.resize(s >= 0 ? ob.cbBuffer : 0);
     return s;
   }
@@ -532,8 +533,8 @@ TEST_F(ProviderTest, InitiatorNeverFallsBackToDefaultCredentials) {
                                      6,
                                      SEC_WINNT_AUTH_IDENTITY_ANSI};
   CredHandle cred{};
-  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr,
-                                         &nameless, nullptr, nullptr, &cred, nullptr),
+  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &nameless,
+                                         nullptr, nullptr, &cred, nullptr),
             SEC_E_UNKNOWN_CREDENTIALS);
   // A password that is not UTF-8 has no NT hash.
   std::string user = "alice", bad = "\xC3";

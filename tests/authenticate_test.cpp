@@ -1,16 +1,15 @@
 // The in-process credential check against the NTLM mechanism with a
 // temporary user file: the four legs, the trail of a refusal, empty and
 // Novell credentials, NT-hash entries and non-ASCII names.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <stdlib.h>
-#include <unistd.h>
-
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
-#include <fcntl.h>
 #include <future>
 #include <string>
 #include <vector>
@@ -332,9 +331,9 @@ TEST_F(AuthenticateTest, LoginCommand) {
   EXPECT_EQ(nameless.out, "denied\n");
   // The password line is bounded: 255 bytes pass, more is an error, and
   // input without a line end is not read to its end.
-  EXPECT_EQ(run({"login", "--domain", "DOM", "--user", "alice"}, std::string(255, 'p') + "\r\n")
-                .out,
-            "denied\n");
+  EXPECT_EQ(
+      run({"login", "--domain", "DOM", "--user", "alice"}, std::string(255, 'p') + "\r\n").out,
+      "denied\n");
   auto endless = run({"login", "--domain", "DOM", "--user", "alice"}, std::string(1 << 20, 'p'));
   EXPECT_EQ(endless.exit_code, 2);
   EXPECT_NE(endless.err.find("longer than 255 bytes"), std::string::npos) << endless.err;

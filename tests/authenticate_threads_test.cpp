@@ -25,9 +25,9 @@ std::string UserFile() {
     return "DOM\\" + name + ":1000:XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX:" + hash +
            ":[U          ]:LCT-00000000:\n";
   };
-  return entry("first", "878D8014606CDA29677A44EFA1353FC7") +   // secret
-         entry("alice", "878D8014606CDA29677A44EFA1353FC7") +   // secret
-         entry("bob", "6608E4BC7B2B7A5F77CE3573570775AF");      // hunter2
+  return entry("first", "878D8014606CDA29677A44EFA1353FC7") +  // secret
+         entry("alice", "878D8014606CDA29677A44EFA1353FC7") +  // secret
+         entry("bob", "6608E4BC7B2B7A5F77CE3573570775AF");     // hunter2
 }
 
 struct Case {
@@ -36,8 +36,8 @@ struct Case {
   bool expected;
 };
 constexpr Case kCases[] = {
-    {"alice", "secret", true},  {"alice", nullptr, false}, {"bob", "hunter2", true},
-    {"bob", "secret", false},   {"bob", nullptr, false},   {"", "secret", false},
+    {"alice", "secret", true}, {"alice", nullptr, false}, {"bob", "hunter2", true},
+    {"bob", "secret", false},  {"bob", nullptr, false},   {"", "secret", false},
 };
 
 TEST(AuthenticateThreadsTest, EveryAnswerIsRightUnderConcurrentChecks) {
@@ -67,8 +67,8 @@ TEST(AuthenticateThreadsTest, EveryAnswerIsRightUnderConcurrentChecks) {
     });
   }
   for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(wrong_answers.load(), 0) << first_wrong[0] << " " << first_wrong[1] << " "
-                                     << first_wrong[2] << " " << first_wrong[3];
+  EXPECT_EQ(wrong_answers.load(), 0)
+      << first_wrong[0] << " " << first_wrong[1] << " " << first_wrong[2] << " " << first_wrong[3];
 }
 
 }  // namespace

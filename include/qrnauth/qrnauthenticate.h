@@ -10,7 +10,7 @@
 namespace qrn::platform {
 struct SecurityFunctionTableA;
 struct SEC_WINNT_AUTH_IDENTITY_A;
-}
+}  // namespace qrn::platform
 
 // ---- handshake state ----------------------------------------------------------
 // A security provider handle: two pointer-sized words whose meaning belongs

@@ -124,8 +124,7 @@ bool CQRNAuthenticate::Authenticate() {
     // The check refills the record: work from copies of its texts.
     qrn::CredentialCopy held(record.domain, record.userName, record.password);
     guard.unlock();
-    return SSPAuthenticateUser(held.domain().c_str(), held.user().c_str(),
-                               held.password().c_str());
+    return SSPAuthenticateUser(held.domain().c_str(), held.user().c_str(), held.password().c_str());
   } catch (...) {
     return false;
   }
