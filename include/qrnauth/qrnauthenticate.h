@@ -9,7 +9,8 @@
 
 namespace qrn::platform {
 struct SecurityFunctionTableA;
-}
+struct SEC_WINNT_AUTH_IDENTITY_A;
+}  // namespace qrn::platform
 struct IUnknown;
 
 // ---- handshake state ----------------------------------------------------------
@@ -50,20 +51,28 @@ class QRNAUTH_API CQRNAuthenticate {
 
   // ---- credential verification ----------------------------------------------------
   // Checks domain, user and password (UTF-8; null counts as empty) by running
-  // both sides of an NTLM conversation in this process. All three empty: the
-  // current operating-system user counts as authenticated, without any
-  // provider call. The credentials stay in the process credential record.
-  // Every answer except an internal exception is sent as an audit record
-  // (when "LogInfoToServer" is 1 or 2). Texts over 255 bytes are refused.
+  // both sides of an NTLM conversation in this process, on the check's own
+  // copies of the three texts (checks on other objects and threads cannot
+  // change them). All three empty: the current operating-system user counts
+  // as authenticated, without any provider call. A domain or password
+  // without a user name names nobody and is denied, without any provider
+  // call. The credentials stay in the process credential record. Every
+  // answer except an internal exception is sent as an audit record (when
+  // "LogInfoToServer" is 1 or 2), under the domain and user of this check.
+  // Texts over 255 bytes are refused (false); names of up to 255 bytes are
+  // checked. The user name matches without regard to case, the domain as the
+  // account source spells it.
   bool AuthenticateUser(const char* domain, const char* user, const char* password);
-  // The same check with the credentials the process record holds now.
+  // The same check with the credentials the process record holds now. False,
+  // without a provider call, while the record holds refused credentials.
   bool Authenticate();
   // Puts the credentials into the process record for the next client
-  // conversation of any object, checking nothing. False (and an empty record)
-  // when a text is longer than 255 bytes.
+  // conversation of any object, checking nothing. False when a text is longer
+  // than 255 bytes: the record is then refused (empty, and not the current
+  // user) so that Authenticate and client steps fail until credentials are
+  // set again.
   bool SetAuthenticationCredential(const char* domain, const char* user, const char* password);
 
-  // ---- error trail ----------------------------------------------------------
   // ---- error trail ----------------------------------------------------------
   // The authentication trail of the process: the same pointer for every
   // object and every call. Read or copy it; never clear it.
@@ -159,8 +168,13 @@ class QRNAUTH_API CQRNAuthenticate {
   bool InitSession();
   bool TermPackage();
   // One client step: consumes inToken/inTokenLength, produces
-  // outToken/outTokenLength.
+  // outToken/outTokenLength. A new conversation takes the explicit identity
+  // of the process credential record (copied under its lock) when it has a
+  // user name, else the current logon; a refused record fails the step.
   bool GenClientContext();
+  // The same step with the given explicit identity, or the current logon
+  // when identity is null; the process record is not read.
+  bool GenClientContext(qrn::platform::SEC_WINNT_AUTH_IDENTITY_A* identity);
   // One server step: consumes outToken/inTokenLength, produces
   // inToken/outTokenLength. Provider failures go to the authentication trail.
   bool GenServerContext();
