@@ -31,8 +31,8 @@ void FileLock::Release() {
 
 FileLock::Result FileLock::Acquire(const std::string& path, Mode mode, int deadline_ms) {
   Release();
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK,
-                        kLockFileMode);
+  const int fd =
+      ::open(path.c_str(), O_RDONLY | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK, kLockFileMode);
   if (fd < 0) return Result::kUnavailable;
   struct stat info {};
   if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
@@ -40,8 +40,8 @@ FileLock::Result FileLock::Acquire(const std::string& path, Mode mode, int deadl
     return Result::kUnavailable;
   }
   const int operation = (mode == Mode::kShared ? LOCK_SH : LOCK_EX) | LOCK_NB;
-  const auto deadline =
-      std::chrono::steady_clock::now() + std::chrono::milliseconds(deadline_ms < 0 ? 0 : deadline_ms);
+  const auto deadline = std::chrono::steady_clock::now() +
+                        std::chrono::milliseconds(deadline_ms < 0 ? 0 : deadline_ms);
   int pause_ms = kFirstPollMs;
   for (;;) {
     if (::flock(fd, operation) == 0) {

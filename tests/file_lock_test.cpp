@@ -1,12 +1,13 @@
 // The advisory lock of the cache folder: waits end at their deadline, and a
 // lock path that is not a regular file is refused rather than followed.
+#include "platform/file_lock.h"
+
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <chrono>
 
-#include "platform/file_lock.h"
 #include "tests/support/test_env.h"
 
 namespace qrn::test {

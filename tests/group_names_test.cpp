@@ -171,7 +171,8 @@ constexpr char kGroup[] =
     "Administrators:x:3002:SALES\\bob\n";
 
 std::string LevelData(int level) {
-  return R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "localGroupsLevel": )" + std::to_string(level) +
+  return R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "localGroupsLevel": )" +
+         std::to_string(level) +
          R"(, "roles": [{"id": "{00000000-0000-4000-8000-000000000001}", "name": "R",
     "groups": ["SALES\\Operators"]}],
   "userGroups": {"SALES\\bob": ["SALES/Operators"]},

@@ -86,7 +86,8 @@ TEST_F(LoadFaultsTest, TimestampWithBlanksAndPlusRoundTripsThroughLaterProcesses
   for (int process = 2; process <= 3; ++process) {
     const ProcessResult later = Cli(Load());
     EXPECT_NE(later.out.find("source: cache\ntimestamp: " + stamp + "\n"), std::string::npos)
-        << "process " << process << ":\n" << later.out;
+        << "process " << process << ":\n"
+        << later.out;
     EXPECT_NE(later.out.find("MVT Security Server is available"), std::string::npos) << later.out;
   }
   // Both later processes sent the stored timestamp encoded, and reached the server.
@@ -132,10 +133,18 @@ TEST_F(LoadFaultsTest, OverlappingLoadsLeaveOneWholeSet) {
   WriteData(DataJson(kOldStamp, {"Payroll"}));
   StartServer();
   auto slowed = [this](const char* inject) {
-    return std::vector<std::string>{"/usr/bin/strace", "-f", "-o", "/dev/null", "-e",
-                                    "trace=rename,renameat,renameat2", "-e",
+    return std::vector<std::string>{"/usr/bin/strace",
+                                    "-f",
+                                    "-o",
+                                    "/dev/null",
+                                    "-e",
+                                    "trace=rename,renameat,renameat2",
+                                    "-e",
                                     std::string("inject=rename,renameat,renameat2:") + inject,
-                                    CliPath(), "load", "--user", "SALES\\bob"};
+                                    CliPath(),
+                                    "load",
+                                    "--user",
+                                    "SALES\\bob"};
   };
   ProcessResult old_load, new_load;
   // The old data's load: its first rename waits 1.5 s.

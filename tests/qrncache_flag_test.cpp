@@ -94,7 +94,8 @@ std::string DataFile(const test::TempDir& dir) {
   const std::string level = "\"localGroupsLevel\": 3";
   const size_t at = json.find(level);
   EXPECT_NE(at, std::string::npos);
-  json.replace(at, level.size(), "\"localGroupsLevel\": 1, \"timestamp\": \"12/01/2026 4:42:00 PM\"");
+  json.replace(at, level.size(),
+               "\"localGroupsLevel\": 1, \"timestamp\": \"12/01/2026 4:42:00 PM\"");
   const std::string path = dir.File("data.json");
   test::WriteFile(path, json);
   return path;

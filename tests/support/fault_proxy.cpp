@@ -16,10 +16,9 @@ namespace qrn::test {
 FaultProxy::FaultProxy(int upstream_port) {
   SetMode("pass");
   WriteFile(dir_.File("requests.log"), "");
-  std::vector<std::string> args = {"/usr/bin/python3",
-                                   SourceDir() + "/tests/support/fault_proxy.py",
-                                   std::to_string(upstream_port), dir_.File("mode"),
-                                   dir_.File("requests.log")};
+  std::vector<std::string> args = {
+      "/usr/bin/python3", SourceDir() + "/tests/support/fault_proxy.py",
+      std::to_string(upstream_port), dir_.File("mode"), dir_.File("requests.log")};
   int out[2];
   if (pipe2(out, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
   pid_ = fork();

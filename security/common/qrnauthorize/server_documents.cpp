@@ -17,9 +17,9 @@ constexpr char kFunction[] = "InitCache";
 constexpr uint32_t kPathBuffer = 260;
 
 struct DocumentKind {
-  const char* name;       // in the trail texts
-  const char* top;        // the element every such document holds
-  bool cut_after_first;   // keep only the text up to the first "</DOCUMENT>"
+  const char* name;      // in the trail texts
+  const char* top;       // the element every such document holds
+  bool cut_after_first;  // keep only the text up to the first "</DOCUMENT>"
 };
 
 constexpr DocumentKind kApplicationKind = {"Application", "QRNAPPLS", false};
@@ -83,9 +83,9 @@ bool FetchOne(const DocumentKind& kind, const std::string& part, const std::stri
   const HRESULT hr = parsed->FindElement(nullptr, MakeBstrRef(kind.top).get(), &found);
   ComRef<IDispatch> found_owner(found);
   if (hr != S_OK || found == nullptr) {
-    *fault = Fault(kind, "FindElement",
-                   std::string("The server's document has no ") + kind.top +
-                       " element; nothing was stored");
+    *fault = Fault(
+        kind, "FindElement",
+        std::string("The server's document has no ") + kind.top + " element; nothing was stored");
     return false;
   }
   *document = std::move(parsed);
