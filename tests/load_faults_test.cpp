@@ -132,7 +132,7 @@ TEST_F(LoadFaultsTest, OverlappingLoadsLeaveOneWholeSet) {
   if (access("/usr/bin/strace", X_OK) != 0) GTEST_SKIP() << "strace is not installed";
   WriteData(DataJson(kOldStamp, {"Payroll"}));
   StartServer();
-  auto slowed = [this](const char* inject) {
+  auto slowed = [](const char* inject) {
     return std::vector<std::string>{"/usr/bin/strace",
                                     "-f",
                                     "-o",
