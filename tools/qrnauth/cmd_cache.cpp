@@ -79,8 +79,9 @@ void ShowTimestampState(const std::string& folder) {
   if (!ReadCacheFile(path, &content)) return;
   std::string timestamp, url;
   qrn::ParseTimestampFile(content, &timestamp, &url);
-  std::cout << "present " << content.size() << " bytes timestamp: " << timestamp << " url: " << url
-            << "\n";
+  // Never a password: files written by older versions may hold one.
+  std::cout << "present " << content.size() << " bytes timestamp: " << timestamp
+            << " url: " << qrn::UrlWithoutUserInfo(url) << "\n";
 }
 
 int CacheShow(Arguments& args) {
@@ -103,7 +104,7 @@ int CacheShow(Arguments& args) {
   if (IsTimestampFile(path)) {
     std::string timestamp, url;
     qrn::ParseTimestampFile(content, &timestamp, &url);
-    std::cout << "timestamp: " << timestamp << "\nurl: " << url << "\n";
+    std::cout << "timestamp: " << timestamp << "\nurl: " << qrn::UrlWithoutUserInfo(url) << "\n";
     return qrn::cli::kExitOk;
   }
   std::string plain;
