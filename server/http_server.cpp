@@ -27,6 +27,7 @@ struct Connection {
   size_t out_done = 0;
   bool close_after = false;  // close once `out` has gone out
   bool lingering = false;    // answer sent, discarding input until the client closes
+  bool peer_closed = false;  // the client will send nothing more
   bool dead = false;
   Clock::time_point head_started, idle_since, write_progress, linger_until;
 
@@ -176,10 +177,12 @@ void HttpServer::Loop() {
   // Answers the complete heads in `in`, one at a time, as long as the
   // previous answer has gone out.
   const auto process = [&](Connection* c) {
-    while (!c->dead && !c->lingering && c->out.empty() && !c->in.empty()) {
+    bool partial = false;  // the rest of a head is still to come
+    while (!partial && !c->dead && !c->lingering && c->out.empty() && !c->in.empty()) {
       switch (c->scanner.Scan(c->in)) {
         case HeadScanner::State::kMore:
-          return;
+          partial = true;
+          continue;
         case HeadScanner::State::kLineTooLong:
           QueueError(c, c->scanner.first_line() ? 414 : 431);
           break;
@@ -213,6 +216,9 @@ void HttpServer::Loop() {
       }
       if (!Flush(c)) c->dead = true;
     }
+    // A client that has shut down its sending side gets every answer it
+    // asked for in full; then the connection ends.
+    if (c->peer_closed && c->out.empty() && !c->lingering) c->dead = true;
   };
 
   for (;;) {
@@ -278,16 +284,21 @@ void HttpServer::Loop() {
         const ssize_t n = recv(c->fd, chunk, sizeof chunk, 0);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
-        if (n <= 0) {
+        if (n < 0 || (n == 0 && c->lingering)) {
           c->dead = true;
           break;
         }
-        if (c->lingering) continue;
+        if (c->lingering) continue;  // discarded
+        if (n == 0) {
+          c->peer_closed = true;
+          break;
+        }
         if (c->in.empty()) c->head_started = now;
         c->in.append(chunk, static_cast<size_t>(n));
         if (static_cast<size_t>(n) < sizeof chunk) break;
       }
-      if (!c->dead) process(c);
+      if (c->dead) continue;
+      process(c);
     }
 
     // Deadlines.

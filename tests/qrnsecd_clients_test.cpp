@@ -241,6 +241,18 @@ TEST_F(SecdClientsTest, PipelinedRequestsAreAnsweredInOrder) {
   ASSERT_EQ(more.size(), 2u);
   EXPECT_EQ(more[1].body, answers[0].body);
   EXPECT_NE(more[1].head.find("Connection: close"), std::string::npos);
+
+  // A client that shuts down its sending side after its requests still
+  // gets every answer.
+  const int half = Connect(secd.port());
+  ASSERT_TRUE(SendAll(half, Get(std::string(kPage) + "?Object=dateTime") + Get(std::string(kPage))));
+  shutdown(half, SHUT_WR);
+  const auto last = ReadAnswers(half, 2, milliseconds(5000));
+  EXPECT_TRUE(ClosedWithin(half, milliseconds(3000)));
+  close(half);
+  ASSERT_EQ(last.size(), 2u);
+  EXPECT_EQ(last[0].body, answers[0].body);
+  EXPECT_EQ(last[1].body, answers[2].body);
 }
 
 }  // namespace
