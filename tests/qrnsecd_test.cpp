@@ -395,6 +395,15 @@ TEST_F(SecdTest, DataFilesThatAreNoRegularFileOrTooLargeAreRefused) {
     EXPECT_EQ(r.exit_code, 2) << path;
     EXPECT_NE(r.err.find(path + ": "), std::string::npos) << r.err;
   }
+  // Nor are the logs opened on a FIFO (or through a link).
+  for (const char* log : {"--request-log", "--audit-log"}) {
+    for (const std::string& path : {fifo, zero}) {
+      const ProcessResult r =
+          RunProcess({ServerPath(), "--data", SampleDataPath(), log, path}, {}, "", 20);
+      EXPECT_EQ(r.exit_code, 2) << log << " " << path;
+      EXPECT_NE(r.err.find(path + ": "), std::string::npos) << r.err;
+    }
+  }
 
   WriteDataFile(data, R"({"format": 1, "timestamp": "good", "acls": {"K": "A:1"}})");
   SecdProcess secd(data);
