@@ -10,6 +10,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <string>
@@ -113,6 +114,7 @@ TEST_F(IdentityBlockRaceTest, ConcurrentSavesNeverPairOneUserWithAnothersPasswor
       if (const int c = Classify(s.domain, s.user, s.password); c != 0) return c;
       ++reads;
     }
+    std::fprintf(stderr, "%s reader: %ld whole reads\n", "raw", reads);
     return reads > 100 ? 0 : 4;
   });
   Start([] {
@@ -128,6 +130,7 @@ TEST_F(IdentityBlockRaceTest, ConcurrentSavesNeverPairOneUserWithAnothersPasswor
       if (std::string(record.userName, record.userNameLength) != user) return 2;
       ++reads;
     }
+    std::fprintf(stderr, "%s reader: %ld whole reads\n", "record", reads);
     return reads > 100 ? 0 : 4;
   });
   const std::vector<int> codes = Finish(std::chrono::seconds(30));
