@@ -55,7 +55,7 @@ SharedBlock::~SharedBlock() {
 }
 
 bool SharedBlock::Open(const std::string& name, size_t size, std::string* error) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::lock_guard<std::timed_mutex> guard(mutex_);
   name_ = name;
   size_ = size;
   fd_ = OpenChecked(name, size, error);
@@ -97,9 +97,13 @@ bool SharedBlock::Lock(int operation, std::string* error) {
 }
 
 bool SharedBlock::Read(void* buffer, size_t size, std::string* error) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::unique_lock<std::timed_mutex> guard(mutex_, kSharedBlockLockDeadline);
   if (size > size_) size = size_;
   std::memset(buffer, 0, size);
+  if (!guard.owns_lock()) {
+    *error = "shared memory " + name_ + " stayed busy in this process";
+    return false;
+  }
   if (!Reopen(error) || !Lock(LOCK_SH, error)) return false;
   size_t done = 0;
   bool ok = true;
@@ -119,7 +123,11 @@ bool SharedBlock::Read(void* buffer, size_t size, std::string* error) {
 }
 
 bool SharedBlock::Write(std::initializer_list<Piece> pieces, std::string* error) {
-  std::lock_guard<std::mutex> guard(mutex_);
+  std::unique_lock<std::timed_mutex> guard(mutex_, kSharedBlockLockDeadline);
+  if (!guard.owns_lock()) {
+    *error = "shared memory " + name_ + " stayed busy in this process";
+    return false;
+  }
   if (!Reopen(error) || !Lock(LOCK_EX, error)) return false;
   bool ok = true;
   for (const Piece& piece : pieces) {

@@ -54,7 +54,9 @@ class SharedBlock {
   bool Reopen(std::string* error);
   bool Lock(int operation, std::string* error);
 
-  std::mutex mutex_;  // a flock does not keep the threads of one process apart
+  // A flock does not keep the threads of one process apart. Timed, like the
+  // flock: a child forked while another thread held it would wait for ever.
+  std::timed_mutex mutex_;
   std::string name_;
   size_t size_ = 0;
   int fd_ = -1;

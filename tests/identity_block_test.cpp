@@ -13,7 +13,9 @@
 #include <cstdio>
 #include <cstring>
 #include <functional>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "qrnauth/qrnauthenticate.h"
@@ -185,6 +187,27 @@ TEST_F(IdentityBlockRaceTest, ShrunkObjectCrashesNoReader) {
   EXPECT_EQ(Classify(s.domain, s.user, s.password), 0);
   EXPECT_EQ(s.user, kA.user);
   EXPECT_EQ(s.os_user_mark, 1u);
+}
+
+// A host that forks while another of its threads reads the block: the child
+// may inherit the process's block lock taken. It must not wait for ever.
+TEST_F(IdentityBlockRaceTest, ChildForkedDuringAReadDoesNotHang) {
+  qrn::WriteIdentity(kA.user, kA.password, kA.domain, 0);
+  std::atomic<bool> stop{false};
+  std::thread reader([&] {
+    while (!stop) (void)qrn::ReadIdentityBlock();
+  });
+  for (int i = 0; i < 20; ++i) {
+    Start([] {
+      const qrn::SavedIdentity s = qrn::ReadIdentityBlock();
+      return Classify(s.domain, s.user, s.password);
+    });
+    usleep(2000);
+  }
+  stop = true;
+  reader.join();
+  EXPECT_EQ(Finish(std::chrono::seconds(10)), std::vector<int>(20, 0))
+      << "-1: a child hung (killed at the deadline)";
 }
 
 }  // namespace
