@@ -10,7 +10,9 @@
 // bad command line or a data file that cannot be read or is malformed.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -149,6 +151,16 @@ int main(int argc, char** argv) {
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  // Room for every connection the loops accept, within what the system allows.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    const rlim_t wanted = qrn::secd::kLoopThreads * qrn::secd::kMaxConnectionsPerLoop + 64;
+    if (files.rlim_cur < wanted) {
+      files.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, files.rlim_max);
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
+  }
 
   qrn::secd::HttpServer server([&](const qrn::secd::HttpRequest& req) -> qrn::secd::HttpAnswer {
     if (req.method != "GET" && req.method != "HEAD")
