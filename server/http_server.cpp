@@ -255,7 +255,8 @@ void HttpServer::Loop() {
       fds.push_back({c->fd, events, 0});
     }
     const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now());
-    const int ready = poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(wait.count(), 0) + 1));
+    const int ready =
+        poll(fds.data(), fds.size(), static_cast<int>(std::max<long>(wait.count(), 0) + 1));
     if (ready < 0 && errno != EINTR) {
       std::perror("qrnsecd: poll");
       return;
@@ -278,6 +279,7 @@ void HttpServer::Loop() {
       }
       if (!(revents & (POLLIN | POLLHUP | POLLERR))) continue;
       char chunk[16384];
+      size_t discarded = 0;
       for (;;) {
         // Never hold more than one head plus one chunk.
         if (!c->lingering && c->in.size() > kMaxHead) break;
@@ -288,7 +290,12 @@ void HttpServer::Loop() {
           c->dead = true;
           break;
         }
-        if (c->lingering) continue;  // discarded
+        if (c->lingering) {
+          // Discarded; a client that keeps sending must not hold the loop.
+          discarded += static_cast<size_t>(n);
+          if (discarded >= kMaxHead * 16) break;
+          continue;
+        }
         if (n == 0) {
           c->peer_closed = true;
           break;
