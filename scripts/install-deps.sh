@@ -8,7 +8,7 @@ packages=(
   build-essential cmake ninja-build pkg-config g++ clang clang-14 libclang-rt-14-dev
   # libraries the code links
   libcurl4-openssl-dev libssl-dev libpugixml-dev libkrb5-dev gss-ntlmssp
-  libldap2-dev libwbclient-dev libcpp-httplib-dev nlohmann-json3-dev
+  libldap2-dev libwbclient-dev nlohmann-json3-dev
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev slapd ldap-utils libnss-wrapper
   libuid-wrapper curl python3 python3-ntlm-auth strace

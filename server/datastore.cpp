@@ -17,13 +17,19 @@ long long Nanoseconds(const timespec& t) {
   return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
 }
 
-bool ReadWhole(int fd, std::string* out) {
+// Reads to the end, or fails with EFBIG once more than `limit` bytes came
+// (the file may grow while it is read).
+bool ReadWhole(int fd, size_t limit, std::string* out) {
   char buf[65536];
   for (;;) {
     const ssize_t n = read(fd, buf, sizeof buf);
     if (n == 0) return true;
     if (n < 0) {
       if (errno == EINTR) continue;
+      return false;
+    }
+    if (out->size() + static_cast<size_t>(n) > limit) {
+      errno = EFBIG;
       return false;
     }
     out->append(buf, static_cast<size_t>(n));
@@ -60,18 +66,35 @@ bool DataStore::StatFile(FileId* id) const {
 
 bool DataStore::ReadAndBuild(FileId* id, std::shared_ptr<const Snapshot>* out,
                              std::string* error) const {
-  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+  // O_NONBLOCK: opening a FIFO must not wait for a writer (the store's lock
+  // is held). Only a regular file of at most kMaxDataFileSize is read.
+  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
     *error = path_ + ": cannot open: " + std::strerror(errno);
     return false;
   }
   struct stat st {};
+  std::string refused;
+  if (fstat(fd, &st) != 0)
+    refused = ": cannot inspect: " + std::string(std::strerror(errno));
+  else if (!S_ISREG(st.st_mode))
+    refused = ": not a regular file";
+  else if (static_cast<unsigned long long>(st.st_size) > kMaxDataFileSize)
+    refused = ": larger than " + std::to_string(kMaxDataFileSize >> 20) + " MiB";
+  if (!refused.empty()) {
+    close(fd);
+    *error = path_ + refused;
+    return false;
+  }
   std::string text;
-  const bool read_ok = fstat(fd, &st) == 0 && ReadWhole(fd, &text);
+  text.reserve(static_cast<size_t>(st.st_size));
+  const bool read_ok = ReadWhole(fd, kMaxDataFileSize, &text);
   const int saved = errno;
   close(fd);
   if (!read_ok) {
-    *error = path_ + ": cannot read: " + std::strerror(saved);
+    *error = path_ + (saved == EFBIG ? ": grew past " + std::to_string(kMaxDataFileSize >> 20) +
+                                           " MiB while being read"
+                                     : ": cannot read: " + std::string(std::strerror(saved)));
     return false;
   }
   // The identity of what was read, so a change during the read is seen next time.

@@ -13,6 +13,10 @@
 
 namespace qrn::secd {
 
+// The largest data file read: a FIFO, a device or a larger file is refused
+// (at start, or by keeping the last good data in service) without being read.
+constexpr unsigned long long kMaxDataFileSize = 64ULL << 20;
+
 // One load of the data file; never changed once published.
 struct Snapshot {
   SecurityData data;

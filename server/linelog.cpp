@@ -1,6 +1,7 @@
 #include "server/linelog.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -13,11 +14,22 @@ LineLog::~LineLog() {
 }
 
 bool LineLog::Open(const std::string& path, std::string* error) {
-  fd_ = open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-  if (fd_ < 0) {
+  // O_NONBLOCK: a FIFO in the log's place must not hang the start (nor the
+  // writes later); O_NOFOLLOW: a link planted in a shared folder must not
+  // make the server append to another file. Only a regular file is kept.
+  const int fd =
+      open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0644);
+  if (fd < 0) {
     *error = path + ": cannot open for appending: " + std::strerror(errno);
     return false;
   }
+  struct stat st {};
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    *error = path + ": not a regular file";
+    return false;
+  }
+  fd_ = fd;
   return true;
 }
 

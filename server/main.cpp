@@ -8,18 +8,21 @@
 // http://127.0.0.1:41234/mvt/security.aspx (port 0 picks a free port).
 // Exit status: 0 after SIGTERM or SIGINT, 1 when it cannot listen, 2 for a
 // bad command line or a data file that cannot be read or is malformed.
-#include <httplib.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cctype>
 #include <cstring>
 #include <string>
 #include <thread>
 
 #include "server/datastore.h"
+#include "server/http_server.h"
 #include "server/linelog.h"
 #include "server/requests.h"
 
@@ -103,9 +106,21 @@ bool SamePath(const std::string& a, const std::string& b) {
          });
 }
 
-void Send(const Answer& answer, httplib::Response& res) {
-  res.status = answer.status;
-  res.set_content(answer.body, answer.content_type.c_str());
+// The path of a request target, percent-decoded ("+" stays as it is).
+std::string TargetPath(const std::string& target) {
+  const std::string path = target.substr(0, target.find('?'));
+  std::string plain;
+  for (size_t i = 0; i < path.size(); ++i) {
+    if (path[i] == '%' && i + 2 < path.size() &&
+        std::isxdigit(static_cast<unsigned char>(path[i + 1])) &&
+        std::isxdigit(static_cast<unsigned char>(path[i + 2]))) {
+      plain += static_cast<char>(std::stoi(path.substr(i + 1, 2), nullptr, 16));
+      i += 2;
+    } else {
+      plain += path[i];
+    }
+  }
+  return plain;
 }
 
 }  // namespace
@@ -137,50 +152,34 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
 
-  httplib::Server server;
-  server.new_task_queue = [] { return new httplib::ThreadPool(16); };
-  server.set_keep_alive_max_count(100000);
-  server.set_keep_alive_timeout(2);
-  server.set_read_timeout(5, 0);
-  server.set_write_timeout(5, 0);
-  server.set_tcp_nodelay(true);
-  server.set_payload_max_length(1 << 20);
-  // Requests between routing and the end of their response; the logger runs
-  // once the response has been written.
-  std::atomic<int> in_flight{0};
-  server.set_logger([&](const httplib::Request&, const httplib::Response&) { --in_flight; });
-  server.set_pre_routing_handler([&](const httplib::Request& req, httplib::Response& res) {
-    ++in_flight;
-    try {
-      if (req.method != "GET" && req.method != "HEAD") {
-        res.status = 405;
-        res.set_content("<html><body><h1>error: method not allowed</h1></body></html>\n",
-                        "text/html; charset=utf-8");
-        return httplib::Server::HandlerResponse::Handled;
-      }
-      if (!SamePath(req.path, options.page)) {
-        Send(qrn::secd::NotFound(req.path), res);
-        return httplib::Server::HandlerResponse::Handled;
-      }
+  // Room for every connection the loops accept, within what the system allows.
+  rlimit files{};
+  if (getrlimit(RLIMIT_NOFILE, &files) == 0) {
+    const rlim_t wanted = qrn::secd::kLoopThreads * qrn::secd::kMaxConnectionsPerLoop + 64;
+    if (files.rlim_cur < wanted) {
+      files.rlim_cur = files.rlim_max == RLIM_INFINITY ? wanted : std::min(wanted, files.rlim_max);
+      setrlimit(RLIMIT_NOFILE, &files);
+    }
+  }
+
+  qrn::secd::HttpServer server([&](const qrn::secd::HttpRequest& req) -> qrn::secd::HttpAnswer {
+    if (req.method != "GET" && req.method != "HEAD")
+      return {405, "text/html; charset=utf-8",
+              "<html><body><h1>error: method not allowed</h1></body></html>\n"};
+    const std::string path = TargetPath(req.target);
+    Answer answer;
+    if (!SamePath(path, options.page)) {
+      answer = qrn::secd::NotFound(path);
+    } else {
       const size_t mark = req.target.find('?');
       const std::string query = mark == std::string::npos ? "" : req.target.substr(mark + 1);
       request_log.Append(query);
-      Send(router.Handle(query), res);
-    } catch (const std::exception& e) {
-      res.status = 500;
-      res.set_content("<html><body><h1>error</h1></body></html>\n", "text/html; charset=utf-8");
-      std::fprintf(stderr, "qrnsecd: request failed: %s\n", e.what());
+      answer = router.Handle(query);
     }
-    return httplib::Server::HandlerResponse::Handled;
+    return {answer.status, std::move(answer.content_type), std::move(answer.body)};
   });
 
-  int port = options.port;
-  if (port == 0) {
-    port = server.bind_to_any_port(options.host);
-    if (port <= 0) port = -1;
-  } else if (!server.bind_to_port(options.host, port)) {
-    port = -1;
-  }
+  const int port = server.Listen(options.host, options.port);
   if (port < 0) {
     std::fprintf(stderr, "qrnsecd: cannot listen on %s:%d: %s\n", options.host.c_str(),
                  options.port, std::strerror(errno));
@@ -195,28 +194,21 @@ int main(int argc, char** argv) {
   std::thread waiter([&] {
     int received = 0;
     sigwait(&signals, &received);
-    // stop() is a no-op until the listening loop runs, so repeat it until
-    // the loop has ended or only idle keep-alive connections remain: those
-    // would hold the worker threads until their keep-alive time runs out.
+    if (finished.load()) return;
+    // Stops accepting; answers being written finish within their own
+    // timeouts. Should that take longer than this, leave anyway.
+    server.Stop();
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-    bool stopped = false;
-    while (!finished.load()) {
-      if (server.is_running()) {
-        server.stop();
-        stopped = true;
-      }
-      if (stopped && in_flight.load() <= 0) break;
-      if (std::chrono::steady_clock::now() > deadline) break;
+    while (!finished.load() && std::chrono::steady_clock::now() < deadline)
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
     if (!finished.load()) std::_Exit(0);  // logs are written unbuffered
   });
 
-  const bool clean = server.listen_after_bind();
+  server.Run();
   finished = true;
-  // Wakes the waiter when the loop ended by itself; a signal already taken
-  // leaves this one pending, unseen.
+  // Wakes the waiter when the loops ended by themselves; a signal already
+  // taken leaves this one pending, unseen.
   pthread_kill(waiter.native_handle(), SIGTERM);
   waiter.join();
-  return clean ? 0 : 1;
+  return 0;
 }

@@ -2,9 +2,11 @@
 // readers: the web client, the combined-answer splitter, the XML component
 // and the cache text form.
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -395,6 +397,49 @@ TEST_F(SecdTest, MalformedDataAtStartExitsWithTheFileAndPosition) {
   r = RunProcess({ServerPath(), "--data", dir.File("missing.json")}, {}, "", 20);
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("missing.json"), std::string::npos) << r.err;
+}
+
+// A FIFO would block the open (or the read) for ever, /dev/zero never ends,
+// a sparse file is huge: none is read, at start or while serving.
+TEST_F(SecdTest, DataFilesThatAreNoRegularFileOrTooLargeAreRefused) {
+  TempDir dir;
+  const std::string data = dir.File("data.json");
+  const std::string fifo = dir.File("fifo"), zero = dir.File("zero"), sparse = dir.File("sparse");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  ASSERT_EQ(symlink("/dev/zero", zero.c_str()), 0);
+  {
+    const int fd = open(sparse.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600);
+    ASSERT_EQ(ftruncate(fd, (64LL << 20) + 1), 0);
+    close(fd);
+  }
+  for (const std::string& path : {fifo, zero, sparse}) {
+    const ProcessResult r = RunProcess({ServerPath(), "--data", path}, {}, "", 20);
+    EXPECT_EQ(r.exit_code, 2) << path;
+    EXPECT_NE(r.err.find(path + ": "), std::string::npos) << r.err;
+  }
+  // Nor are the logs opened on a FIFO (or through a link).
+  for (const char* log : {"--request-log", "--audit-log"}) {
+    for (const std::string& path : {fifo, zero}) {
+      const ProcessResult r =
+          RunProcess({ServerPath(), "--data", SampleDataPath(), log, path}, {}, "", 20);
+      EXPECT_EQ(r.exit_code, 2) << log << " " << path;
+      EXPECT_NE(r.err.find(path + ": "), std::string::npos) << r.err;
+    }
+  }
+
+  WriteDataFile(data, R"({"format": 1, "timestamp": "good", "acls": {"K": "A:1"}})");
+  SecdProcess secd(data);
+  for (const std::string& path : {fifo, zero, sparse}) {
+    // Put in place of the data file the way an editor would.
+    const std::string link = dir.File("swap");
+    ASSERT_EQ(symlink(path.c_str(), link.c_str()), 0);
+    ASSERT_EQ(rename(link.c_str(), data.c_str()), 0);
+    bool ok = false;
+    EXPECT_EQ(Fetch(DateTimeRequest(secd.url()), &ok), "good") << path;
+    EXPECT_TRUE(ok);
+  }
+  EXPECT_NE(secd.Stderr().find("not a regular file"), std::string::npos) << secd.Stderr();
+  EXPECT_NE(secd.Stderr().find("larger than 64 MiB"), std::string::npos) << secd.Stderr();
 }
 
 TEST_F(SecdTest, GarbageRequestsDoNotStopTheServer) {

@@ -1,7 +1,8 @@
 #include "security/common/qrnauthenticate/identity_block.h"
 
-#include <atomic>
+#include <cstddef>
 #include <cstring>
+#include <initializer_list>
 #include <mutex>
 
 #include "platform/accounts.h"
@@ -16,8 +17,7 @@ constexpr char kIdentityNamePrefix[] = "/qrnauth-identity-";
 constexpr char kIdentityNameVariable[] = "QRNAUTH_IDENTITY_NAME";
 
 struct BlockState {
-  IdentityBlockLayout* block = nullptr;  // the shared mapping, or null
-  IdentityBlockLayout empty{};           // stands in when the object is refused
+  platform::SharedBlock block;  // unusable when the object was refused
   std::string name;
 };
 
@@ -26,7 +26,7 @@ bool UsableOverride(const std::string& name) {
          name.find('/', 1) == std::string::npos;
 }
 
-// Mapped once per process, on first use.
+// Opened once per process, on first use.
 BlockState& State() {
   static BlockState state;
   static std::once_flag once;
@@ -36,30 +36,41 @@ BlockState& State() {
                      ? override_name
                      : kIdentityNamePrefix + std::to_string(platform::BlockOwnerId());
     std::string error;
-    void* mapped = platform::MapOwnerOnlySharedBlock(state.name, kIdentityBlockSize, &error);
-    if (mapped == nullptr) {
+    if (!state.block.Open(state.name, kIdentityBlockSize, &error))
       platform::WriteStderr("qrnauth: saved identity not shared: " + error + "\n");
-      return;
-    }
-    state.block = static_cast<IdentityBlockLayout*>(mapped);
   });
   return state;
 }
 
-std::string ReadField(const char* field) {
-  // Another process may be writing: copy first, then look for the end.
-  char copy[kIdentityTextSize];
-  std::memcpy(copy, field, sizeof(copy));
-  std::string text(copy, strnlen(copy, sizeof(copy) - 1));
-  volatile char* wipe = copy;
-  for (size_t i = 0; i < sizeof(copy); ++i) wipe[i] = 0;
-  return text;
+void Wipe(void* data, size_t size) {
+  volatile char* wipe = static_cast<char*>(data);
+  for (size_t i = 0; i < size; ++i) wipe[i] = 0;
 }
 
-void WriteField(char* field, const std::string& text) {
+std::string FieldText(const char* field) {
+  return std::string(field, strnlen(field, kIdentityTextSize - 1));
+}
+
+void FillField(char* field, const std::string& text) {
   const std::string_view cut = platform::CutAtCharBoundary(text, kIdentityTextSize - 1);
   std::memcpy(field, cut.data(), cut.size());
   std::memset(field + cut.size(), 0, kIdentityTextSize - cut.size());
+}
+
+// The three texts as they lie in the block, from offset 0.
+struct Texts {
+  char user[kIdentityTextSize];
+  char password[kIdentityTextSize];
+  char domain[kIdentityTextSize];
+};
+static_assert(sizeof(Texts) == offsetof(IdentityBlockLayout, reserved));
+
+void Write(std::initializer_list<platform::SharedBlock::Piece> pieces) {
+  BlockState& state = State();
+  if (!state.block.usable()) return;
+  std::string error;
+  if (!state.block.Write(pieces, &error))
+    platform::WriteStderr("qrnauth: saved identity not written: " + error + "\n");
 }
 
 }  // namespace
@@ -71,33 +82,49 @@ SavedIdentity::~SavedIdentity() {
 
 std::string IdentityBlockName() { return State().name; }
 
-bool IdentityBlockShared() { return State().block != nullptr; }
+bool IdentityBlockShared() { return State().block.usable(); }
 
 SavedIdentity ReadIdentityBlock() {
   BlockState& state = State();
-  const IdentityBlockLayout* block = state.block != nullptr ? state.block : &state.empty;
   SavedIdentity identity;
-  identity.user = ReadField(block->user);
-  identity.password = ReadField(block->password);
-  identity.domain = ReadField(block->domain);
-  identity.os_user_mark = std::atomic_ref<uint32_t>(const_cast<uint32_t&>(block->os_user_mark))
-                              .load(std::memory_order_acquire);
+  if (!state.block.usable()) return identity;
+  IdentityBlockLayout copy;
+  std::string error;
+  if (!state.block.Read(&copy, sizeof copy, &error)) {
+    platform::WriteStderr("qrnauth: saved identity not read: " + error + "\n");
+  } else {
+    identity.user = FieldText(copy.user);
+    identity.password = FieldText(copy.password);
+    identity.domain = FieldText(copy.domain);
+    identity.os_user_mark = copy.os_user_mark;
+  }
+  Wipe(&copy, sizeof copy);
   return identity;
 }
 
 void WriteIdentityTexts(const std::string& user, const std::string& password,
                         const std::string& domain) {
-  IdentityBlockLayout* block = State().block;
-  if (block == nullptr) return;
-  WriteField(block->user, user);
-  WriteField(block->password, password);
-  WriteField(block->domain, domain);
+  Texts texts;
+  FillField(texts.user, user);
+  FillField(texts.password, password);
+  FillField(texts.domain, domain);
+  Write({{0, &texts, sizeof texts}});
+  Wipe(&texts, sizeof texts);
 }
 
 void WriteOsUserMark(uint32_t mark) {
-  IdentityBlockLayout* block = State().block;
-  if (block == nullptr) return;
-  std::atomic_ref<uint32_t>(block->os_user_mark).store(mark, std::memory_order_release);
+  Write({{offsetof(IdentityBlockLayout, os_user_mark), &mark, sizeof mark}});
+}
+
+void WriteIdentity(const std::string& user, const std::string& password,
+                   const std::string& domain, uint32_t mark) {
+  Texts texts;
+  FillField(texts.user, user);
+  FillField(texts.password, password);
+  FillField(texts.domain, domain);
+  Write({{0, &texts, sizeof texts},
+         {offsetof(IdentityBlockLayout, os_user_mark), &mark, sizeof mark}});
+  Wipe(&texts, sizeof texts);
 }
 
 }  // namespace qrn

@@ -21,8 +21,14 @@
 // others is refused: the block then counts as empty for this process, writes
 // are dropped, and one line on stderr says why.
 //
-// There is no lock: readers and writers in different processes may see a
-// half-written block. Readers never read past a field, whatever it holds.
+// The object is never mapped: it is read and written whole through its
+// descriptor, under an advisory lock (see platform/shared_block.h), so a
+// reader always sees one writer's identity whole, never the user of one
+// save with the password of another, and a peer that shrinks the object
+// cannot crash a reader (the missing bytes read as zero). The reserved word
+// stays untouched. Readers never read past a field, whatever it holds. A
+// block that stays locked for 2 s reads as empty and drops the write, with
+// one line on stderr.
 #pragma once
 
 #include <cstdint>
@@ -67,5 +73,10 @@ void WriteIdentityTexts(const std::string& user, const std::string& password,
 
 // Writes the operating-system user mark.
 void WriteOsUserMark(uint32_t mark);
+
+// Writes the three texts (as WriteIdentityTexts) and the mark in one step:
+// no reader sees the new texts with the old mark.
+void WriteIdentity(const std::string& user, const std::string& password,
+                   const std::string& domain, uint32_t mark);
 
 }  // namespace qrn

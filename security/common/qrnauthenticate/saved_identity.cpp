@@ -86,9 +86,8 @@ bool CQRNAuthenticate::SaveIdentity() {
     }
     const qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
     SecretText password(RecordText(record.password));
-    qrn::WriteIdentityTexts(std::string(RecordText(record.userName)), password.text,
-                            std::string(RecordText(record.domain)));
-    qrn::WriteOsUserMark(0);
+    qrn::WriteIdentity(std::string(RecordText(record.userName)), password.text,
+                       std::string(RecordText(record.domain)), 0);
     return true;
   } catch (...) {
     return true;
