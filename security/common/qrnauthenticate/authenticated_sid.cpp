@@ -32,20 +32,10 @@ std::vector<uint8_t> IdentifierOf(const std::string& domain, const std::string& 
 
 bool CQRNAuthenticate::GetAuthenticatedIdentity(uint8_t* sid, uint32_t* size) {
   try {
-    if (size == nullptr || !ReadIdentity()) return false;
-    std::string domain;
-    std::string user;
-    if (qrn::ReadIdentityBlock().os_user_mark == kOsUserMark) {
-      char own_domain[kNameBufferSize];
-      char own_user[kNameBufferSize];
-      if (GetCurrentUserInfo(own_domain, own_user)) {
-        domain = own_domain;
-        user = own_user;
-      }
-    } else {
-      domain = RecordText(qrn::AuthCredentials().domain);
-      user = RecordText(qrn::AuthCredentials().userName);
-    }
+    // One snapshot of the block decides both the mark and the names.
+    char domain[kNameBufferSize];
+    char user[kNameBufferSize];
+    if (size == nullptr || !GetAuthenticatedIdentity(domain, user)) return false;
     const std::vector<uint8_t> identifier = IdentifierOf(domain, user);
     const uint32_t capacity = *size;
     *size = static_cast<uint32_t>(identifier.size());

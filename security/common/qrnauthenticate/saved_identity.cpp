@@ -44,7 +44,8 @@ void StoreRecordText(std::string_view text, char* field, uint32_t* length,
 }
 
 // ReadIdentity over one snapshot of the block, so that a caller can act on
-// the same mark that decided the answer.
+// the same mark that decided the answer. The caller holds
+// AuthCredentialsLock(), since checks on other threads copy the record.
 bool BringIntoRecord(bool use_current_user, const qrn::SavedIdentity& block) {
   qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
   const bool identity_in_use = record.identity.User != nullptr && record.identity.UserLength != 0;
@@ -67,6 +68,8 @@ bool BringIntoRecord(bool use_current_user, const qrn::SavedIdentity& block) {
                   &record.identity.PasswordLength, identity_in_use);
   StoreRecordText(block.domain, record.domain, &record.domainLength, &record.identity.DomainLength,
                   identity_in_use);
+  // Whole credentials were set again: an earlier refusal no longer holds.
+  record.refused = false;
   return true;
 }
 
@@ -84,10 +87,16 @@ bool CQRNAuthenticate::SaveIdentity() {
       qrn::WriteOsUserMark(kOsUserMark);
       return true;
     }
-    const qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
-    SecretText password(RecordText(record.password));
-    qrn::WriteIdentity(std::string(RecordText(record.userName)), password.text,
-                       std::string(RecordText(record.domain)), 0);
+    std::string user, domain;
+    SecretText password("");
+    {
+      const std::lock_guard<std::mutex> hold(qrn::AuthCredentialsLock());
+      const qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
+      password.text.assign(RecordText(record.password));
+      user.assign(RecordText(record.userName));
+      domain.assign(RecordText(record.domain));
+    }
+    qrn::WriteIdentity(user, password.text, domain, 0);
     return true;
   } catch (...) {
     return true;
@@ -96,7 +105,9 @@ bool CQRNAuthenticate::SaveIdentity() {
 
 bool CQRNAuthenticate::ReadIdentity() {
   try {
-    return BringIntoRecord(useCurrentUser, qrn::ReadIdentityBlock());
+    const qrn::SavedIdentity block = qrn::ReadIdentityBlock();
+    const std::lock_guard<std::mutex> hold(qrn::AuthCredentialsLock());
+    return BringIntoRecord(useCurrentUser, block);
   } catch (...) {
     return false;
   }
@@ -106,12 +117,17 @@ bool CQRNAuthenticate::GetAuthenticatedIdentity(char* domain, char* user) {
   try {
     if (domain == nullptr || user == nullptr) return false;
     const qrn::SavedIdentity block = qrn::ReadIdentityBlock();
-    if (!BringIntoRecord(useCurrentUser, block)) return false;
-    if (block.os_user_mark == kOsUserMark) return GetCurrentUserInfo(domain, user);
-    const qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
-    CopyName(RecordText(record.domain), domain);
-    CopyName(RecordText(record.userName), user);
-    return true;
+    {
+      const std::lock_guard<std::mutex> hold(qrn::AuthCredentialsLock());
+      if (!BringIntoRecord(useCurrentUser, block)) return false;
+      if (block.os_user_mark != kOsUserMark) {
+        const qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
+        CopyName(RecordText(record.domain), domain);
+        CopyName(RecordText(record.userName), user);
+        return true;
+      }
+    }
+    return GetCurrentUserInfo(domain, user);
   } catch (...) {
     return false;
   }
