@@ -1,11 +1,10 @@
 // UTF-8 / UTF-16 conversion, trimming and case folding without any
-// dependence on the process locale: folding uses a C.UTF-8 locale object
-// of our own with glibc's wide-character classification.
+// dependence on the process locale: folding is the simple case folding of
+// the Unicode Character Database (the C and S rows of CaseFolding.txt),
+// compiled in from the file the build machine ships.
 #include "platform/text.h"
 
-#include <locale.h>
-#include <wctype.h>
-
+#include <array>
 #include <cstdint>
 
 namespace qrn::platform {
@@ -130,25 +129,63 @@ bool IsUnicodeWhite(char32_t cp) {
   }
 }
 
-// The locale object used for folding; created once, never freed (it lives
-// for the process, like the tables it points at).
-locale_t FoldLocale() {
-  static const locale_t loc = [] {
-    locale_t l = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-    if (l == static_cast<locale_t>(0))
-      l = newlocale(LC_CTYPE_MASK, "en_US.UTF-8", static_cast<locale_t>(0));
-    return l;
-  }();
-  return loc;
+// The simple case folding as a two-stage table: the code point's block of
+// 128 selects one of the blocks that hold a folding (block 0 holds none),
+// and the block gives the folded code point, or 0 for "folds to itself".
+struct FoldRow {
+  char32_t from;
+  char32_t to;
+};
+
+constexpr FoldRow kFoldRows[] = {
+#include "platform/case_folding_rows.inc"
+};
+
+constexpr unsigned kBlockBits = 7;
+constexpr size_t kBlockSize = size_t{1} << kBlockBits;
+
+constexpr char32_t FoldLimit() {
+  char32_t limit = 0;
+  for (const FoldRow& row : kFoldRows) limit = row.from >= limit ? row.from + 1 : limit;
+  return limit;
 }
+constexpr char32_t kFoldLimit = FoldLimit();  // code points from here fold to themselves
+constexpr size_t kStageOneSize = ((kFoldLimit - 1) >> kBlockBits) + 1;
+
+constexpr size_t FoldBlockCount() {
+  std::array<bool, kStageOneSize> used{};
+  size_t count = 1;  // block 0: nothing folds
+  for (const FoldRow& row : kFoldRows) {
+    bool& seen = used[row.from >> kBlockBits];
+    if (!seen) ++count;
+    seen = true;
+  }
+  return count;
+}
+
+struct FoldTable {
+  std::array<uint16_t, kStageOneSize> block_of{};
+  std::array<std::array<char32_t, kBlockSize>, FoldBlockCount()> blocks{};
+};
+
+constexpr FoldTable MakeFoldTable() {
+  FoldTable table;
+  uint16_t next = 1;
+  for (const FoldRow& row : kFoldRows) {
+    uint16_t& block = table.block_of[row.from >> kBlockBits];
+    if (block == 0) block = next++;
+    table.blocks[block][row.from & (kBlockSize - 1)] = row.to;
+  }
+  return table;
+}
+
+constexpr FoldTable kFoldTable = MakeFoldTable();
 
 char32_t FoldChar(char32_t cp) {
   if (cp < 0x80) return (cp >= 'A' && cp <= 'Z') ? cp + 32 : cp;
-  const locale_t loc = FoldLocale();
-  if (loc == static_cast<locale_t>(0)) return cp;
-  const wint_t up = towupper_l(static_cast<wint_t>(cp), loc);
-  const wint_t low = towlower_l(up, loc);
-  return static_cast<char32_t>(low);
+  if (cp >= kFoldLimit) return cp;
+  const char32_t folded = kFoldTable.blocks[kFoldTable.block_of[cp >> kBlockBits]][cp & (kBlockSize - 1)];
+  return folded != 0 ? folded : cp;
 }
 
 }  // namespace

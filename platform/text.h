@@ -25,7 +25,9 @@ std::string_view TrimWhite(std::string_view text);
 // inside a UTF-8 sequence.
 std::string_view CutAtCharBoundary(std::string_view text, size_t max_bytes);
 
-// Simple case folding: "MÜLLER" and "müller" fold to the same text.
+// The one case folding every name comparison and index goes through: the
+// Unicode simple case folding, so "MÜLLER" and "müller" fold to the same
+// text while the dotless ı and the dotted İ stay apart from "i".
 std::string FoldCase(std::string_view text);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 // <0, 0, >0 like strcmp, on folded text.

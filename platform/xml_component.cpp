@@ -8,6 +8,7 @@
 #include <new>
 
 #include "platform/text.h"
+#include "platform/xml_document_check.h"
 #include "platform/xml_element.h"
 
 extern "C" {
@@ -86,6 +87,9 @@ class XmlComponent final : public IQrnXml, public IQrnXml2 {
     try {
       auto parsed = std::make_shared<XmlDocument>();
       parsed->text = ToUtf8(xml);
+      // The parser takes more than one well-formed document (see
+      // IsOneWellFormedDocument); the rest it checks itself.
+      if (!IsOneWellFormedDocument(parsed->text)) return kParseFailed;
       pugi::xml_parse_result result = parsed->document.load_buffer_inplace(
           parsed->text.data(), parsed->text.size(), pugi::parse_default, pugi::encoding_utf8);
       if (!result) return kParseFailed;

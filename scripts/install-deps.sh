@@ -9,6 +9,8 @@ packages=(
   # libraries the code links
   libcurl4-openssl-dev libssl-dev libpugixml-dev libkrb5-dev gss-ntlmssp
   libldap2-dev libwbclient-dev nlohmann-json3-dev
+  # the Unicode case folding data the build compiles in
+  unicode-data
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev slapd ldap-utils libnss-wrapper
   libuid-wrapper curl python3 python3-ntlm-auth strace

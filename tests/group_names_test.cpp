@@ -59,17 +59,23 @@ TEST(GroupList, SplitsAndNormalisesEveryEntryForm) {
                              "SALES\\Operators", "\\Lonely", "\xC3\x84RZTE\\M\xC3\xBCller"}));
 }
 
+// The host as the web client reads it: the same answer as the ".aspx"
+// fallback gives (a port, a scheme or user information does not make this
+// computer remote).
 TEST(GroupList, RemoteServerTest) {
   EXPECT_EQ(ServerHostOfUrl("http://PC17/mvt/security.aspx"), "PC17");
-  EXPECT_EQ(ServerHostOfUrl("  http://srv:8080/x"), "srv:8080");
-  EXPECT_EQ(ServerHostOfUrl("https://PC17/x"), "https:");
+  EXPECT_EQ(ServerHostOfUrl("  http://srv:8080/x"), "srv");
+  EXPECT_EQ(ServerHostOfUrl("https://PC17/x"), "PC17");
+  EXPECT_EQ(ServerHostOfUrl("http://user:pw@srv:1/x?y=@z"), "srv");
   EXPECT_FALSE(IsRemoteServer("http://pc17/mvt/security.aspx", "PC17"));
   EXPECT_FALSE(IsRemoteServer("http://LocalHost/mvt/security.aspx", "PC17"));
-  EXPECT_TRUE(IsRemoteServer("https://localhost/mvt/security.aspx", "PC17"));
-  EXPECT_TRUE(IsRemoteServer("https://PC17/mvt/security.aspx", "PC17"));
+  EXPECT_FALSE(IsRemoteServer("https://localhost/mvt/security.aspx", "PC17"));
+  EXPECT_FALSE(IsRemoteServer("https://PC17/mvt/security.aspx", "PC17"));
   EXPECT_TRUE(IsRemoteServer("http://127.0.0.1:8080/mvt/security.aspx", "PC17"));
-  EXPECT_TRUE(IsRemoteServer("http://localhost:8080/mvt/security.aspx", "PC17"));
+  EXPECT_FALSE(IsRemoteServer("http://localhost:8080/mvt/security.aspx", "PC17"));
+  EXPECT_FALSE(IsRemoteServer("http://pc17:8080/mvt/security.aspx", "PC17"));
   EXPECT_TRUE(IsRemoteServer("http://SRV01/mvt/security.aspx", "PC17"));
+  EXPECT_TRUE(IsRemoteServer("http://localhost.example/mvt/security.aspx", "PC17"));
 }
 
 // A server that answers the group requests with canned texts, as servers
@@ -235,6 +241,20 @@ TEST(GroupNames, OlderServerGivesAllGroupsAndThisComputersLast) {
   const std::string log = env.secd->RequestLog();
   EXPECT_NE(log.find("Object=AllUserGroups"), std::string::npos);
   EXPECT_EQ(log.find("Object=ServerLocalGroups"), std::string::npos);
+}
+
+// The same older server reached as "localhost" with its port is this
+// computer: its answer already holds this computer's groups, none is added.
+TEST(GroupNames, OlderServerOnThisComputerWithAPortAddsNoLocalGroups) {
+  if (test::RunUnderNssWrapper(kPasswd, kGroup, {"LDAPNOINIT=1"})) return;
+  AuthorizeEnv env;
+  env.Start(LevelData(5), {}, {"--old-server"});
+  std::string url = env.secd->url();
+  url.replace(url.find("127.0.0.1"), 9, "localhost");
+  env.WriteHive(url, {});
+  CQRNAuthorize authorizer;
+  ASSERT_TRUE(authorizer.InitCache("SALES\\bob", 0));
+  EXPECT_EQ(Resolve(authorizer, "SALES\\bob"), (Strings{"SALES\\Operators", "SALES\\Staff"}));
 }
 
 // ---- Novell -----------------------------------------------------------------

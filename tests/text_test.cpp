@@ -5,6 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <clocale>
+#include <cstdio>
+#include <fstream>
+#include <map>
+#include <sstream>
 
 namespace qrn::platform {
 namespace {
@@ -95,6 +99,81 @@ TEST(TextTest, CaseFoldingIgnoresTheProcessLocale) {
   EXPECT_GT(CompareNoCase("Zed", "alpha"), 0);
   EXPECT_EQ(CompareNoCase("\xc3\x84rger", "\xc3\xa4RGER"), 0);
   EXPECT_LT(CompareNoCase("ab", "ABC"), 0);
+}
+
+std::string Utf8Of(char32_t cp) {
+  std::string out;
+  if (cp < 0x80) {
+    out += static_cast<char>(cp);
+  } else if (cp < 0x800) {
+    out += static_cast<char>(0xC0 | (cp >> 6));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else if (cp < 0x10000) {
+    out += static_cast<char>(0xE0 | (cp >> 12));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (cp >> 18));
+    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (cp & 0x3F));
+  }
+  return out;
+}
+
+// The C and S rows of the character database's CaseFolding.txt, read here
+// independently of the build's generator.
+std::map<char32_t, char32_t> SimpleFoldingRows() {
+  std::map<char32_t, char32_t> rows;
+  std::ifstream file(QRNAUTH_CASE_FOLDING_FILE);
+  std::string line;
+  while (std::getline(file, line)) {
+    if (line.empty() || line[0] == '#') continue;
+    unsigned from = 0;
+    unsigned to = 0;
+    char status = 0;
+    if (std::sscanf(line.c_str(), "%x; %c; %x;", &from, &status, &to) != 3) continue;
+    if (status == 'C' || status == 'S') rows[from] = to;
+  }
+  return rows;
+}
+
+// Every code point folds as the file says, and every one it does not list
+// (the Turkic rows included) folds to itself; a wrong or extra folding of
+// any code point fails.
+TEST(TextTest, FoldingIsExactlyTheSimpleFoldingOfTheCharacterDatabase) {
+  const std::map<char32_t, char32_t> rows = SimpleFoldingRows();
+  ASSERT_GT(rows.size(), 1400u) << QRNAUTH_CASE_FOLDING_FILE;
+  size_t wrong = 0;
+  for (char32_t cp = 0; cp <= 0x10FFFF; ++cp) {
+    if (cp >= 0xD800 && cp <= 0xDFFF) continue;
+    const auto row = rows.find(cp);
+    const std::string expected = Utf8Of(row != rows.end() ? row->second : cp);
+    const std::string folded = FoldCase(Utf8Of(cp));
+    if (folded != expected && ++wrong <= 10)
+      ADD_FAILURE() << std::hex << "U+" << static_cast<uint32_t>(cp) << " folds wrongly";
+  }
+  EXPECT_EQ(wrong, 0u);
+  // Both sides of each row compare equal, in a name too.
+  for (const auto& [from, to] : rows) {
+    ASSERT_TRUE(EqualsNoCase("SALES\\" + Utf8Of(from) + "x", "sales\\" + Utf8Of(to) + "X"))
+        << std::hex << static_cast<uint32_t>(from);
+  }
+}
+
+TEST(TextTest, LookAlikeLettersStayDistinct) {
+  // The dotless i and the dotted capital I are no case form of "i".
+  EXPECT_FALSE(EqualsNoCase("SALES\\adm\xc4\xb1n", "SALES\\admin"));
+  EXPECT_FALSE(EqualsNoCase("SALES\\adm\xc4\xb0n", "SALES\\admin"));
+  EXPECT_FALSE(EqualsNoCase("SALES\\adm\xc4\xb1n", "SALES\\adm\xc4\xb0n"));
+  EXPECT_NE(FoldCase("adm\xc4\xb1n"), FoldCase("admin"));
+  // DZ with caron in its three forms, the Kelvin sign, the capital sharp s.
+  EXPECT_TRUE(EqualsNoCase("\xc7\x84", "\xc7\x85"));
+  EXPECT_TRUE(EqualsNoCase("\xc7\x85", "\xc7\x86"));
+  EXPECT_TRUE(EqualsNoCase("\xe2\x84\xaa", "k"));
+  EXPECT_TRUE(EqualsNoCase("STRA\xe1\xba\x9e" "E", "stra\xc3\x9f" "e"));
+  EXPECT_TRUE(EqualsNoCase("\xce\xa3", "\xcf\x82"));  // final sigma
+  EXPECT_NE(CompareNoCase("adm\xc4\xb1n", "admin"), 0);
 }
 
 }  // namespace

@@ -176,6 +176,60 @@ TEST_F(BackupGroupsTest, UserWithoutRolesGetsAnEmptyUncachedArray) {
   EXPECT_EQ(Count(log, "User role Not in cache=SALES\\nobody"), 2);
 }
 
+// Two users without roles in a row, then one with roles: each array handed
+// out stays readable (AddressSanitizer reports a read of a freed one).
+TEST_F(BackupGroupsTest, EmptyArraysStayValidWhileTheAuthorizerLives) {
+  std::vector<CQRNRole*>* first = nullptr;
+  std::vector<CQRNRole*>* second = nullptr;
+  std::vector<CQRNRole*>* third = nullptr;
+  EXPECT_EQ(authorizer_.GetUserRolesFromCache("SALES\\nobody", &first), S_FALSE);
+  EXPECT_EQ(authorizer_.GetUserRolesFromCache("SALES\\nemo", &second), S_FALSE);
+  EXPECT_EQ(authorizer_.GetUserRolesFromCache("SALES\\carol", &third), S_FALSE);
+  ASSERT_NE(first, nullptr);
+  ASSERT_NE(second, nullptr);
+  EXPECT_EQ(first->size(), 0u);
+  EXPECT_EQ(second->size(), 0u);
+  EXPECT_EQ(Names(third), (std::vector<std::string>{"Direct"}));
+  EXPECT_TRUE(first->empty());
+}
+
+// "admın" (dotless i) and "admİn" (dotted capital I) look like "admin" but
+// are other names: they hold neither the role that names SALES\admin nor,
+// through a look-alike group, the one of SALES\Admins.
+TEST(UserRoles, LookAlikeNamesDoNotInheritRoles) {
+  AuthorizeEnv env;
+  env.Start(R"({"format": 1, "timestamp": "t-1", "localGroupsLevel": 0, "roles": [
+    {"id": "{00000000-0000-4000-8000-000000000001}", "name": "Admins",
+     "users": ["SALES\\admin"], "groups": ["SALES\\Admins"]},
+    {"id": "{00000000-0000-4000-8000-000000000002}", "name": "Staff", "groups": ["SALES\\Staff"]}],
+    "userGroups": {"SALES\\ADMIN": ["SALES/Staff"],
+                   "SALES\\adm\u0131n": ["SALES/ADM\u0130NS", "SALES/Staff"],
+                   "SALES\\adm\u0130n": ["SALES/adm\u0131ns"]}})",
+            kServerGroups);
+  const std::vector<std::string> hives = {"QRNAUTH_MACHINE_HIVE=" + env.sandbox.machine_hive(),
+                                          "QRNAUTH_USER_HIVE=" + env.sandbox.user_hive(),
+                                          "TMPDIR=" + env.sandbox.temp_folder()};
+  auto roles = [&](const std::string& user) {
+    const test::ProcessResult r =
+        test::RunProcess({test::CliPath(), "roles", "--user", user}, hives);
+    return std::make_pair(r.exit_code, r.out);
+  };
+  const auto admin = roles("SALES\\admin");
+  EXPECT_EQ(admin.first, 0);
+  EXPECT_NE(admin.second.find("  Admins\n"), std::string::npos) << admin.second;
+  EXPECT_NE(admin.second.find("  Staff\n"), std::string::npos) << admin.second;
+  const auto upper = roles("sales\\ADMIN");
+  EXPECT_NE(upper.second.find("  Admins\n"), std::string::npos) << upper.second;
+
+  const auto dotless = roles("SALES\\adm\xc4\xb1n");
+  EXPECT_EQ(dotless.first, 0);
+  EXPECT_EQ(dotless.second.find("Admins"), std::string::npos) << dotless.second;
+  EXPECT_NE(dotless.second.find("  Staff\n"), std::string::npos) << dotless.second;
+  const auto dotted = roles("SALES\\adm\xc4\xb0n");
+  EXPECT_EQ(dotted.first, 1) << dotted.second;
+  EXPECT_EQ(dotted.second, "");
+}
+
 TEST(UserRoles, ArgumentAndLoadFailures) {
   AuthorizeEnv env;
   env.Start(kData);

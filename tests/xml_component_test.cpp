@@ -159,6 +159,62 @@ TEST(XmlComponent, ParseFailureKeepsNoDocument) {
   xml->Release();
 }
 
+// Exactly one root element with only blanks, comments, processing
+// instructions (and a document type declaration before the root) around it;
+// references only to the predefined entities and to allowed characters; no
+// attribute twice in a tag. Anything else is refused as a failed parse.
+TEST(XmlComponent, OnlyOneWellFormedDocumentParses) {
+  IQrnXml2* xml = NewXml2();
+  const char* const accepted[] = {
+      "<R/>",
+      " \r\n\t<R/>\n ",
+      "<?xml version=\"1.0\"?>\n<!-- head --><R a='1' b=\"2\"/><!-- tail --><?pi x?>\n",
+      "\xEF\xBB\xBF<R/>",
+      "<!DOCTYPE R [<!ENTITY e \"]>\"><!-- ] > -->]><R/>",
+      "<R t='&lt;&gt;&amp;&quot;&apos;&#65;&#x10FFFF;'>&lt;x&gt; &#9; <![CDATA[&undefined;]]></R>",
+      "<R><!-- <X> & --><?pi <Y> &?></R>",
+      "<R a='x>y'>text > more</R>",
+      "<R x='1' X='2' y:x='3'/>",  // names compare with case and with prefix
+  };
+  for (const char* text : accepted) EXPECT_EQ(Put(xml, text), S_OK) << text;
+  // Up to a NUL, as the parser reads it: what follows does not count.
+  EXPECT_EQ(Put(xml, std::string("<R/>\0<X/>junk", 13)), S_OK);
+
+  const char* const refused[] = {
+      "<R/><S/>",                            // two roots
+      "<R/>\n<R/>",                          // the same document twice
+      "junk<R/>",                            // text before the root
+      "<R/>junk",                            // text after it
+      "<R/>\x01",                            // a control character after it
+      "&amp;<R/>",                           // even a known reference outside the root
+      "<R>&nbsp;</R>",                       // an undefined entity in text
+      "<R a='&foo;'/>",                      // ... in an attribute value
+      "<!DOCTYPE R [<!ENTITY e 'x'>]><R>&e;</R>",  // declared entities are not expanded
+      "<R>&#0;</R>",                         // a character XML does not allow
+      "<R>&#x110000;</R>",                   // beyond Unicode
+      "<R>&#xD800;</R>",                     // a surrogate
+      "<R>&#99999999999999999999;</R>",      // too large to hold
+      "<R>& </R>",                           // a bare ampersand
+      "<R>&amp</R>",                         // an unterminated reference
+      "<R a='1' a='2'/>",                    // a duplicate attribute
+      "<R><S b=\"1\" c='2' b='3'></S></R>",  // ... deeper down
+      "<![CDATA[x]]><R/>",                   // character data outside the root
+      "<R/><!DOCTYPE R>",                    // the declaration after the root
+      "<!-- unterminated <R/>",
+      "<R",
+  };
+  for (const char* text : refused) {
+    EXPECT_EQ(Put(xml, text), E_FAIL) << text;
+    EXPECT_EQ(Find(xml, "R"), nullptr) << text;
+  }
+  // A tag of many attributes, one given twice far apart.
+  std::string many = "<R";
+  for (int i = 0; i < 100; ++i) many += " a" + std::to_string(i) + "='v'";
+  EXPECT_EQ(Put(xml, many + "/>"), S_OK);
+  EXPECT_EQ(Put(xml, many + " a3='w'/>"), E_FAIL);
+  xml->Release();
+}
+
 TEST(XmlComponent, FindElementIsDepthFirstAndExact) {
   IQrnXml2* xml = NewXml2();
   ASSERT_EQ(Put(xml, "<R><A><B>inner</B></A><B>outer</B><b>lower</b></R>"), S_OK);

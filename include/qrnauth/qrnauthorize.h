@@ -127,9 +127,10 @@ class QRNAUTH_API CQRNAuthorize {
                     const bool* novell = nullptr);
   // The first form of CheckAccess for a chosen user name.
   bool CheckUserAccess(std::string_view user, const char* object, unsigned int permission);
-  // The last role array handed out that userRolesMap does not own (an empty
-  // answer); freed when the next one replaces it or the authorizer goes.
-  std::unique_ptr<std::vector<CQRNRole*>> uncachedRoles;
+  // The array handed out for every empty answer (userRolesMap keeps only
+  // non-empty ones): one for the authorizer's life, so that a host may hold
+  // it as long as any other answer.
+  std::vector<CQRNRole*> emptyRoles;
   // The last user name looked up and its folded key, so that a repeated
   // lookup folds nothing and allocates nothing.
   std::string lastRolesUser;

@@ -5,6 +5,7 @@
 #include "platform/os.h"
 #include "platform/text.h"
 #include "security/common/qrnauthorize/directory_groups.h"
+#include "security/common/web.h"
 
 namespace qrn {
 
@@ -12,7 +13,6 @@ namespace {
 constexpr char kUseClientNetApiValue[] = "UseClientNetApi";
 constexpr char kLocalHost[] = "localhost";
 constexpr char kUnknownComputer[] = "Unknown";
-constexpr std::string_view kHttpScheme = "http://";
 }  // namespace
 
 void SplitGroupList(std::string* text, std::vector<std::string>* entries) {
@@ -54,20 +54,11 @@ HRESULT BuildGroupArray3(const std::vector<std::string>& entries,
 }
 
 std::string ServerHostOfUrl(std::string_view url) {
-  std::string host;
-  host.reserve(url.size());
-  while (!url.empty()) {
-    const size_t at = url.find(kHttpScheme);
-    host.append(url.substr(0, at));
-    if (at == std::string_view::npos) break;
-    url.remove_prefix(at + kHttpScheme.size());
-  }
-  // Removing one occurrence can join two halves into a new one; the search
-  // runs on the text as it was, like a replace-all.
-  const size_t start = host.find_first_not_of(" \t\r\n\v\f");
-  host.erase(0, start == std::string::npos ? host.size() : start);
-  const size_t slash = host.find('/');
-  if (slash != std::string::npos) host.resize(slash);
+  // The host can be no longer than the URL, so the buffer always suffices.
+  const std::string text(url);
+  std::string host(text.size() + 1, '\0');
+  if (!ExtractHostName(text.c_str(), host.data(), host.size())) return std::string();
+  host.resize(std::char_traits<char>::length(host.c_str()));
   return host;
 }
 

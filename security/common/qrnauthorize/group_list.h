@@ -33,12 +33,13 @@ void SplitGroupList(std::string* text, std::vector<std::string>* entries);
 // entry that is then "Everyone" (any case) is appended as it is. S_OK.
 HRESULT BuildGroupArray3(const std::vector<std::string>& entries, std::vector<std::string>* groups);
 
-// The host of a server URL as the remote-server test reads it: every
-// "http://" removed (case-sensitive), leading white space removed, cut
-// before the first "/". A port stays part of the host.
+// The host of a server URL as the web client reads it (ExtractHostName):
+// scheme, user information and port removed, so "http://srv:8080/x" and
+// "https://user@srv/x" both give "srv".
 std::string ServerHostOfUrl(std::string_view url);
 // True when that host differs, ignoring case, from both computer and
-// "localhost". An https URL is therefore always remote.
+// "localhost". The group resolution and the ".aspx" fallback of
+// UpdateServerUrl both ask this, so they agree on what is this computer.
 bool IsRemoteServer(std::string_view url, std::string_view computer);
 // This computer's name as the group resolution uses it; "Unknown" when it
 // cannot be had.

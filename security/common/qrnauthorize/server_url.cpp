@@ -6,7 +6,7 @@
 #include "frame/diaglog.h"
 #include "platform/os.h"
 #include "platform/registry.h"
-#include "platform/text.h"
+#include "security/common/qrnauthorize/group_list.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/web.h"
@@ -16,9 +16,7 @@ namespace qrn {
 namespace {
 
 constexpr uint32_t kUrlBuffer = 1024;
-constexpr size_t kHostBuffer = 1024;
 constexpr char kUrlValue[] = "URL";
-constexpr char kLocalHost[] = "localhost";
 constexpr char kNewExtension[] = ".aspx";
 constexpr char kOldExtension[] = ".asp";
 constexpr char kSetUrlName[] = "Set URL";
@@ -52,11 +50,9 @@ void Update() {
   std::string computer;
   if (!platform::ComputerName(&computer)) return;
 
-  // The host name alone (no scheme, user or port), so that
-  // "http://localhost:8080/..." counts as this computer too.
-  char host[kHostBuffer] = {};
-  if (!ExtractHostName(url.c_str(), host, sizeof host)) return;
-  if (platform::EqualsNoCase(host, kLocalHost) || platform::EqualsNoCase(host, computer)) return;
+  // The same test as the group resolution's: the host without scheme, user
+  // or port, so "http://localhost:8080/..." counts as this computer.
+  if (!IsRemoteServer(url, computer)) return;
 
   if (Answers(url)) return;
   const size_t tail = sizeof kNewExtension - 1;

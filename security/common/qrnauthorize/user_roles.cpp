@@ -261,9 +261,10 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
       userRolesMap[lastRolesKey] = stored;
       *roles = stored;
     } else {
-      // Handed out but not cached: kept until the next one replaces it.
-      uncachedRoles = std::move(array);
-      *roles = uncachedRoles.get();
+      // Not cached, so not owned by the map: the authorizer's one empty
+      // array, emptied again in case a host wrote to it.
+      emptyRoles.clear();
+      *roles = &emptyRoles;
     }
     if (log) Diag(kD13, kD13Name, user_text.c_str());
     return status;
