@@ -6,18 +6,11 @@
 
 #include "platform/winbind.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "security/common/qrnauthenticate/auth_credentials.h"
-#include "security/common/qrnauthenticate/identity_block.h"
 #include "security/common/qrnauthenticate/identity_sid.h"
 
 namespace {
 
-constexpr uint32_t kOsUserMark = 1;
 constexpr size_t kNameBufferSize = 256;
-
-std::string RecordText(const char* field) {
-  return std::string(field, strnlen(field, qrn::kCredentialTextSize - 1));
-}
 
 std::vector<uint8_t> IdentifierOf(const std::string& domain, const std::string& user) {
   std::string text;
