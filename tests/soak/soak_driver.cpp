@@ -14,12 +14,16 @@
 // end. Prints "soak: N passed, M failed" and exits 1 on any failure.
 #include <unistd.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 
 #include "qrnauth/qrnauthorize.h"
 #include "tests/support/secd.h"
@@ -44,8 +48,21 @@ std::string Timestamp(int k) {
 constexpr int kVersionBits = 12;
 unsigned Mask(int k) { return (static_cast<unsigned>(k % (1 << kVersionBits)) << 1) | 1u; }
 
+// Padding objects make the answer long enough (some 200 KB) for a kill to
+// cut it in the middle.
+constexpr int kPadding = 1500;
+
 std::string DataJson(int k) {
   const int mine = k % 2;
+  std::string objects, acls;
+  for (int i = 0; i < kPadding; ++i) {
+    char text[160];
+    std::snprintf(text, sizeof text,
+                  R"(, {"name": "Soak.Pad%04d", "id": "{5A0C0000-0000-4000-8000-1000%08d}"})", i, i);
+    objects += text;
+    std::snprintf(text, sizeof text, R"(, "Soak.Pad%04d": "R0:1;R1:1")", i);
+    acls += text;
+  }
   auto role = [&](int r) {
     return R"({"id": "{5A0C0000-0000-4000-8000-00000000001)" + std::to_string(r) +
            R"(}", "name": "R)" + std::to_string(r) + R"(", "groups": [], "users": [)" +
@@ -56,9 +73,9 @@ std::string DataJson(int k) {
   return std::string(R"({"format": 1, "timestamp": ")") + Timestamp(k) +
          R"(", "applications": [{"name": "Soak", "id": "{5A0C0000-0000-4000-8000-000000000001}",)"
          R"( "groups": [{"name": "Doors", "id": "{5A0C0000-0000-4000-8000-000000000002}",)"
-         R"( "objects": [{"name": "Soak.Door", "id": "{5A0C0000-0000-4000-8000-000000000003}"}]}]}],)"
-         R"( "roles": [)" + role(0) + ", " + role(1) + R"(], "acls": {"Soak.Door": ")" + acl +
-         R"("}})";
+         R"( "objects": [{"name": "Soak.Door", "id": "{5A0C0000-0000-4000-8000-000000000003}"})" +
+         objects + R"(]}]}], "roles": [)" + role(0) + ", " + role(1) +
+         R"(], "acls": {"Soak.Door": ")" + acl + "\"" + acls + "}}";
 }
 
 // The version whose mask bob holds on Soak.Door, -1 when it is no mask of ours.
@@ -113,12 +130,14 @@ struct Soak {
   // fresh authorizer's InitCache goes by the process-wide server decision,
   // so it must find what the last refresh found.
   int decided = 0;
+  // When the server was killed during the load (killed_during), the load may
+  // have got the whole answer or none of it: both versions are right.
   void Verify(long cycle, CQRNAuthorize& authorizer, bool loaded, const char* how,
-              bool refresh) {
+              bool refresh, bool killed_during = false) {
     const bool up = secd != nullptr;
     if (!loaded) {
       // A load may fail only when neither the server nor a cache can answer.
-      if (up || last_loaded >= 0) Fail(cycle, std::string(how) + " failed");
+      if ((up || last_loaded >= 0) && !killed_during) Fail(cycle, std::string(how) + " failed");
       else ++passed;
       return;
     }
@@ -128,9 +147,15 @@ struct Soak {
     const int version = GrantedVersion(authorizer);
     const int expected = !refresh ? decided : up ? current : last_loaded;
     const int wrap = 1 << kVersionBits;
+    int found = expected;
     bool ok = version == expected % wrap && (stamp.empty() || stamp == Timestamp(expected));
+    if (killed_during && !ok && version == current % wrap &&
+        (stamp.empty() || stamp == Timestamp(current))) {
+      ok = true;
+      found = last_loaded = current;
+    }
     if (refresh && ok && up) last_loaded = current;
-    if (refresh) decided = ok ? expected : version;
+    if (refresh) decided = ok ? found : version;
     if (ok) {
       ++passed;
     } else {
@@ -170,9 +195,10 @@ int main(int argc, char** argv) {
   CQRNAuthorize longlived;
   soak.Verify(0, longlived, longlived.InitCache("SALES\\bob", 3), "first InitCache", true);
   const long rss_start = ResidentKiB();
-  long restarts = 0, changes = 0;
+  long restarts = 0, changes = 0, kills = 0;
   for (long cycle = 1; cycle <= cycles; ++cycle) {
-    if (chance(10)) {
+    const bool changed = chance(10);
+    if (changed) {
       qrn::test::WriteDataFile(soak.data_file, DataJson(++soak.current));
       ++changes;
     }
@@ -184,17 +210,34 @@ int main(int argc, char** argv) {
         ++restarts;
       }
     }
-    if (chance(70)) {
+    if (soak.secd && changed && chance(10)) {
+      // The server dies while a refresh reads its new data: SIGKILL after a
+      // random pause of up to 3 ms, so the answer may be cut anywhere.
+      const pid_t pid = soak.secd->pid();
+      const auto pause = std::chrono::microseconds(random() % 3000);
+      std::thread killer([pid, pause] {
+        std::this_thread::sleep_for(pause);
+        kill(pid, SIGKILL);
+      });
+      bool refreshed = false;
+      const bool loaded = longlived.RefreshCache(refreshed, 3);
+      killer.join();
+      soak.secd.reset();
+      ++kills;
+      soak.Verify(cycle, longlived, loaded, "RefreshCache (server killed)", true, true);
+    } else if (chance(70)) {
       bool refreshed = false;
       soak.Verify(cycle, longlived, longlived.RefreshCache(refreshed, 3), "RefreshCache", true);
     } else {
       CQRNAuthorize fresh;
       soak.Verify(cycle, fresh, fresh.InitCache("SALES\\bob", 3), "InitCache", false);
     }
+    if (cycles >= 10 && cycle % (cycles / 10) == 0)
+      std::printf("soak: cycle %ld, resident memory %ld KiB\n", cycle, ResidentKiB());
   }
   const long rss_end = ResidentKiB();
-  std::printf("soak: %ld cycles, %ld data changes, %ld server restarts\n", cycles, changes,
-              restarts);
+  std::printf("soak: %ld cycles, %ld data changes, %ld server restarts, %ld killed mid-load\n",
+              cycles, changes, restarts, kills);
   std::printf("soak: resident memory %ld KiB after the first load, %ld KiB at the end\n",
               rss_start, rss_end);
   std::printf("soak: %ld passed, %ld failed\n", soak.passed, soak.failed);
