@@ -23,6 +23,9 @@ echo "== g++ build and tests"
 build build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++
 ctest --test-dir build/gcc -j "$jobs" --output-on-failure --timeout 180
 
+echo "== soak: load and refresh cycles against a qrnsecd that changes and restarts"
+scripts/soak.sh build/gcc "${QRNAUTH_SOAK_CYCLES:-1000}"
+
 if [ "${QRNAUTH_QUICK:-0}" = 1 ]; then
   exit 0
 fi
