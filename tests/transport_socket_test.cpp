@@ -2,14 +2,10 @@
 // the qrnauth commands on the other), its audit records, peers that
 // misbehave, and the transport commands' contract with scripts.
 #include <arpa/inet.h>
-#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
-#include <poll.h>
-#include <signal.h>
 #include <stdlib.h>
 #include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,6 +16,7 @@
 #include "platform/registry.h"
 #include "qrnauth/qrnauthenticate.h"
 #include "security/common/qrnauthenticate/transport_channel.h"
+#include "tests/support/line_child.h"
 #include "tests/support/ntlm_http_server.h"
 #include "tests/support/secd.h"
 #include "tests/support/test_env.h"
@@ -29,65 +26,17 @@ namespace {
 using namespace std::chrono_literals;
 using namespace qrn::platform;
 
-// A qrnauth child whose standard output is read line by line.
-class CliChild {
+// A qrnauth child read line by line.
+class CliChild : public qrn::test::LineChild {
  public:
-  CliChild(std::vector<std::string> args, const std::string& input = "") {
-    args.insert(args.begin(), qrn::test::CliPath());
-    int out[2], in[2];
-    EXPECT_EQ(pipe(out), 0);
-    EXPECT_EQ(pipe(in), 0);
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(out[1], 1);
-      dup2(in[0], 0);
-      close(out[0]);
-      close(in[1]);
-      std::vector<char*> argv;
-      for (auto& a : args) argv.push_back(a.data());
-      argv.push_back(nullptr);
-      execv(argv[0], argv.data());
-      _exit(127);
-    }
-    close(out[1]);
-    close(in[0]);
-    (void)!write(in[1], input.data(), input.size());
-    close(in[1]);
-    from_ = out[0];
-  }
-  ~CliChild() {
-    if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
-      kill(pid_, SIGKILL);
-      waitpid(pid_, nullptr, 0);
-    }
-    close(from_);
-  }
-  // One line of output without its end; "" after 20 s or at the end.
-  std::string Line() {
-    std::string line;
-    char c;
-    for (;;) {
-      pollfd p{from_, POLLIN, 0};
-      if (poll(&p, 1, 20000) != 1 || read(from_, &c, 1) != 1 || c == '\n') return line;
-      line += c;
-    }
-  }
-  // Waits at most 20 s; the exit status, -1 when killed.
-  int Wait() {
-    int status = 0;
-    for (int i = 0; i < 2000; ++i) {
-      if (waitpid(pid_, &status, WNOHANG) == pid_) {
-        pid_ = -1;
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-      }
-      std::this_thread::sleep_for(10ms);
-    }
-    return -1;
-  }
+  explicit CliChild(std::vector<std::string> args, const std::string& input = "")
+      : LineChild(WithCli(std::move(args)), {}, input) {}
 
  private:
-  pid_t pid_ = -1;
-  int from_ = -1;
+  static std::vector<std::string> WithCli(std::vector<std::string> args) {
+    args.insert(args.begin(), qrn::test::CliPath());
+    return args;
+  }
 };
 
 int Connect(const std::string& host_port) {
