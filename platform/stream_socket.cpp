@@ -52,11 +52,11 @@ std::string AddressText(const sockaddr* addr) {
 
 }  // namespace
 
-bool SendAll(int fd, const void* data, size_t size, uint32_t timeout_ms) {
+bool SendAll(int fd, const void* data, size_t size, uint32_t timeout_ms, bool more) {
   const char* p = static_cast<const char*>(data);
   uint64_t deadline = NowMillis() + timeout_ms;
   while (size > 0) {
-    ssize_t n = send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+    ssize_t n = send(fd, p, size, MSG_NOSIGNAL | MSG_DONTWAIT | (more ? MSG_MORE : 0));
     if (n > 0) {
       p += n;
       size -= static_cast<size_t>(n);

@@ -16,8 +16,10 @@
 namespace qrn::platform {
 
 // Sends all `size` bytes before `timeout_ms` has passed. False on a send
-// error, a closed peer or the deadline.
-bool SendAll(int fd, const void* data, size_t size, uint32_t timeout_ms);
+// error, a closed peer or the deadline. `more` tells a TCP socket that more
+// data follows at once (MSG_MORE), so the next send joins these bytes
+// instead of waiting for their acknowledgement.
+bool SendAll(int fd, const void* data, size_t size, uint32_t timeout_ms, bool more = false);
 
 // Waits at most `timeout_ms` for data and receives up to `size` bytes (size
 // > 0). Returns the count (> 0), 0 when the peer closed the connection,

@@ -210,6 +210,40 @@ TEST_F(SocketTransportTest, PeersThatMisbehave) {
   close(pair[1]);
 }
 
+// A frame's length and token leave together: on TCP a token sent apart
+// waits for the acknowledgement of its length (delayed by the peer), about
+// 40 ms per frame, three frames per handshake.
+TEST_F(SocketTransportTest, TcpHandshakesDoNotWaitForAcknowledgements) {
+  int port = 0;
+  int listener = Listen(&port);
+  constexpr int kRounds = 10;
+  std::thread server_thread([&] {
+    CQRNAuthenticate server;
+    for (int i = 0; i < kRounds; ++i) {
+      int fd = accept(listener, nullptr, nullptr);
+      EXPECT_TRUE(server.SocketAuthenticationServer(static_cast<uint32_t>(fd)));
+      uint8_t verdict = 1;
+      qrn::SocketChannel channel(fd);
+      qrn::SendFrame(channel, &verdict, 1);
+      close(fd);
+    }
+  });
+  auto start = std::chrono::steady_clock::now();
+  for (int i = 0; i < kRounds; ++i) {
+    int fd = Connect("127.0.0.1:" + std::to_string(port));
+    CQRNAuthenticate client;
+    client.SetAuthenticationCredential("DOM", "alice", "secret");
+    EXPECT_TRUE(client.SocketAuthenticationClient(static_cast<uint32_t>(fd)));
+    EXPECT_EQ(Verdict(fd), "\x01");
+    close(fd);
+  }
+  auto took = std::chrono::steady_clock::now() - start;
+  server_thread.join();
+  close(listener);
+  // Waiting for acknowledgements took about 0.7 s here.
+  EXPECT_LT(took, 600ms);
+}
+
 TEST_F(SocketTransportTest, TransportCommands) {
   auto run = [&](std::vector<std::string> args, const std::string& input = "") {
     args.insert(args.begin(), qrn::test::CliPath());

@@ -3,6 +3,7 @@
 
 #include <atomic>
 #include <cstring>
+#include <vector>
 
 #include "platform/stream_socket.h"
 #include "qrnauth/qrnauthenticate.h"
@@ -24,6 +25,10 @@ long SocketChannel::Receive(uint8_t* buffer, size_t size) {
 
 bool SocketChannel::Send(const uint8_t* data, size_t size) {
   return platform::SendAll(fd_, data, size, timeout_ms_);
+}
+
+bool SocketChannel::SendPart(const uint8_t* data, size_t size) {
+  return platform::SendAll(fd_, data, size, timeout_ms_, true);
 }
 
 bool ReceiveBytes(ByteChannel& channel, uint8_t* buffer, uint32_t length, uint32_t* received) {
@@ -54,9 +59,13 @@ bool ReceiveFrame(ByteChannel& channel, uint8_t* buffer, uint32_t capacity, uint
 
 bool SendFrame(ByteChannel& channel, const uint8_t* token, uint32_t length) {
   if (length == 0) return true;
-  uint8_t prefix[4];
-  std::memcpy(prefix, &length, sizeof prefix);
-  return channel.Send(prefix, sizeof prefix) && channel.Send(token, length);
+  // Length and token leave in one send: as two, the token would wait on a
+  // TCP connection for the acknowledgement of the 4 length bytes (Nagle's
+  // algorithm against the peer's delayed acknowledgement, about 40 ms).
+  std::vector<uint8_t> frame(sizeof length + static_cast<size_t>(length));
+  std::memcpy(frame.data(), &length, sizeof length);
+  std::memcpy(frame.data() + sizeof length, token, length);
+  return channel.Send(frame.data(), frame.size());
 }
 
 }  // namespace qrn

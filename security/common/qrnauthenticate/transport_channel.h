@@ -19,6 +19,10 @@ class ByteChannel {
   virtual long Receive(uint8_t* buffer, size_t size) = 0;
   // All `size` bytes, or false.
   virtual bool Send(const uint8_t* data, size_t size) = 0;
+  // The same, with more bytes to follow at once: a TCP channel holds these
+  // back for the next send rather than let it wait for their
+  // acknowledgement.
+  virtual bool SendPart(const uint8_t* data, size_t size) { return Send(data, size); }
 };
 
 // A connected stream socket. Every receive waits at most the transport
@@ -29,6 +33,7 @@ class SocketChannel : public ByteChannel {
   explicit SocketChannel(int fd);
   long Receive(uint8_t* buffer, size_t size) override;
   bool Send(const uint8_t* data, size_t size) override;
+  bool SendPart(const uint8_t* data, size_t size) override;
 
  private:
   int fd_;
