@@ -116,6 +116,23 @@ TEST(FrameTest, SocketFramesAcrossReadsAndTimeouts) {
   auto waited = std::chrono::steady_clock::now() - start;
   EXPECT_GE(waited, std::chrono::milliseconds(150));
   EXPECT_LT(waited, std::chrono::seconds(5));
+  char drain[8];
+  (void)!recv(pair[0], drain, sizeof drain, MSG_DONTWAIT);
+
+  // Nor can one that trickles a frame byte by byte, each in time: the
+  // whole frame must arrive within the timeout.
+  std::thread trickle([&] {
+    std::string frame = Prefix(4) + "abcd";
+    for (char c : frame) {
+      if (write(pair[1], &c, 1) != 1) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(60));
+    }
+  });
+  qrn::SocketChannel slow(pair[0]);
+  start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(qrn::ReceiveFrame(slow, buffer, sizeof buffer, &length));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(400));
+  trickle.join();
   close(pair[0]);
   close(pair[1]);
 }

@@ -120,9 +120,10 @@ class QRNAUTH_API CQRNAuthenticate {
   // bodies over 16 MiB fail it too. The final answer's body is not read.
   bool HttpAuthenticationClient(uint32_t socket, const char* verb, const char* url,
                                 const char* body, uint32_t bodyLength);
-  // The transport timeout of the process: the longest wait for one receive
-  // (a whole frame, a whole response head, or one piece of a body) or one
-  // send. 0 restores the default of 60,000 ms.
+  // The transport timeout of the process: sending or receiving one frame,
+  // sending one HTTP request and reading its response head, and discarding
+  // one response body must each be done within it, else the call fails.
+  // Read when a transport call starts; 0 restores the default of 60,000 ms.
   static void SetTransportTimeout(uint32_t milliseconds);
   static uint32_t GetTransportTimeout();
 

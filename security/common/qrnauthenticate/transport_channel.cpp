@@ -5,6 +5,7 @@
 #include <cstring>
 #include <vector>
 
+#include "platform/os.h"
 #include "platform/stream_socket.h"
 #include "qrnauth/qrnauthenticate.h"
 
@@ -17,18 +18,25 @@ std::atomic<uint32_t> transport_timeout{kDefaultTransportTimeoutMs};
 
 uint32_t TransportTimeout() { return transport_timeout.load(std::memory_order_relaxed); }
 
-SocketChannel::SocketChannel(int fd) : fd_(fd), timeout_ms_(TransportTimeout()) {}
+SocketChannel::SocketChannel(int fd) : fd_(fd), deadline_(0) { Restart(); }
+
+void SocketChannel::Restart() { deadline_ = platform::CoarseMillis() + TransportTimeout(); }
+
+uint32_t SocketChannel::Left() const {
+  uint64_t now = platform::CoarseMillis();
+  return now >= deadline_ ? 0 : static_cast<uint32_t>(deadline_ - now);
+}
 
 long SocketChannel::Receive(uint8_t* buffer, size_t size) {
-  return platform::ReceiveSome(fd_, buffer, size, timeout_ms_);
+  return platform::ReceiveSome(fd_, buffer, size, Left());
 }
 
 bool SocketChannel::Send(const uint8_t* data, size_t size) {
-  return platform::SendAll(fd_, data, size, timeout_ms_);
+  return platform::SendAll(fd_, data, size, Left());
 }
 
 bool SocketChannel::SendPart(const uint8_t* data, size_t size) {
-  return platform::SendAll(fd_, data, size, timeout_ms_, true);
+  return platform::SendAll(fd_, data, size, Left(), true);
 }
 
 bool ReceiveBytes(ByteChannel& channel, uint8_t* buffer, uint32_t length, uint32_t* received) {

@@ -25,19 +25,22 @@ class ByteChannel {
   virtual bool SendPart(const uint8_t* data, size_t size) { return Send(data, size); }
 };
 
-// A connected stream socket. Every receive waits at most the transport
-// timeout for its first byte, every send at most that long for all its
-// bytes.
+// A connected stream socket with a deadline: everything sent and received
+// through one channel must be done within the transport timeout from its
+// making (or from the latest Restart); after that every call fails.
 class SocketChannel : public ByteChannel {
  public:
   explicit SocketChannel(int fd);
   long Receive(uint8_t* buffer, size_t size) override;
   bool Send(const uint8_t* data, size_t size) override;
   bool SendPart(const uint8_t* data, size_t size) override;
+  // A new deadline, one transport timeout from now.
+  void Restart();
 
  private:
+  uint32_t Left() const;  // milliseconds to the deadline, 0 when past
   int fd_;
-  uint32_t timeout_ms_;
+  uint64_t deadline_;
 };
 
 // The transport timeout of the process in milliseconds (see

@@ -130,6 +130,9 @@ bool CQRNAuthenticate::HttpAuthenticationClient(uint32_t handle, const char* ver
     bool have_challenge = false;
     std::string challenge;
     for (int round = 0; round < kMaxRequests; ++round) {
+      // Sending a request and reading its head, then discarding its body:
+      // each within one transport timeout.
+      channel.Restart();
       char request[kRequestBufferSize];
       int n = std::snprintf(request, sizeof request,
                             "%s %s HTTP/1.0\r\nUser-Agent: AuthClient\r\nAccept: */*\r\n", verb,
@@ -166,6 +169,7 @@ bool CQRNAuthenticate::HttpAuthenticationClient(uint32_t handle, const char* ver
         have_challenge = true;
         challenge = head.challenge;
       }
+      channel.Restart();
       if (!DiscardBody(channel, head)) return false;
     }
     return false;
