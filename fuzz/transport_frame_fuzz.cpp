@@ -2,6 +2,7 @@
 // chooses the buffer capacity, the second the size of the pieces the peer
 // delivers. A frame that fits must come back exactly; a length beyond the
 // capacity must be refused with only its 4 bytes read.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>

@@ -2,6 +2,7 @@
 // in pieces whose sizes the first input byte chooses. The reader must never
 // take more than its 8192-byte buffer, and what it reports must be
 // consistent with what it was given.
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
