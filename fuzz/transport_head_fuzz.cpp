@@ -34,7 +34,7 @@ class Pieces : public qrn::ByteChannel {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  if (size < 1 || size > 20000) return 0;
+  if (size < 1 || size > 9000) return 0;
   size_t piece = data[0] % 16 == 0 ? 8192 : data[0] % 16;
   Pieces channel(data + 1, size - 1, piece);
   qrn::ResponseHead head = qrn::ReadResponseHead(channel);

@@ -64,8 +64,9 @@ class QRNAUTH_API CQRNAuthenticate {
 
   // ---- handshake transports --------------------------------------------------
   // Carry the NTLM tokens between a client and a server process: over a
-  // connected stream socket in frames (a 4-byte little-endian length, then
-  // the token; an empty token is not sent), through buffers the host moves
+  // connected stream socket in frames (a 4-byte length in the machine's
+  // order, little-endian on x86-64 and arm64, then the token; an empty token
+  // is not sent), through buffers the host moves
   // in its own remote calls, or in HTTP/1.0 headers. The library never
   // connects, closes or shuts down a socket. No wait on the peer lasts
   // longer than the transport timeout (see SetTransportTimeout).

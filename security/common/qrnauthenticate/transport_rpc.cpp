@@ -101,7 +101,8 @@ bool CQRNAuthenticate::TransportClientStep(const uint8_t* input, uint32_t inputL
     return false;
   }
   bool fresh = clientSeq.newConversation != 0;
-  if (!fresh && input == nullptr && inputLength != 0) return false;
+  // After the first step the package needs the peer's token.
+  if (!fresh && (input == nullptr || inputLength == 0)) return false;
   if (fresh) {
     if (table->AcquireCredentialsHandleA == nullptr) return false;
     // The explicit identity only with both a user name and a domain; else
