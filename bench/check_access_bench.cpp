@@ -35,7 +35,8 @@ constexpr char kObject[] = "Bench.Object";
 // groups are members of 50 roles spread over the list. Role0000 names the
 // user directly and holds permission 4 on the object.
 std::string BenchData() {
-  std::string json = R"({"format": 1, "timestamp": "bench-1", "localGroupsLevel": 0, "roles": [)";
+  std::string json =
+      R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "localGroupsLevel": 0, "roles": [)";
   for (int r = 0; r < kRoles; ++r) {
     char head[160];
     std::snprintf(head, sizeof head,

@@ -39,7 +39,7 @@ struct LargeDataShape {
 
 struct LargeData {
   std::string json;                       // the qrnsecd data file
-  std::string timestamp = "large-1";      // its "timestamp"
+  std::string timestamp = "12/01/2026 10:00:00 AM";     // its "timestamp"
   std::string applications, roles, acls;  // the documents qrnsecd renders
   std::vector<std::string> object_keys;   // in document order
   std::vector<std::string> role_names;

@@ -4,13 +4,23 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 
 namespace qrn::platform {
 
 namespace {
+
+// Permission bits of new files, before the umask: owner and group may write
+// (a cache folder may be shared by the users of one group), others may read.
+constexpr mode_t kNewFileMode = 0664;
+// Bits a replacement keeps from the file it replaces: no set-id or sticky
+// bit, never write access for others.
+constexpr mode_t kKeptModeBits = 0775;
 
 bool WriteAll(int fd, const char* data, size_t length) {
   while (length > 0) {
@@ -35,36 +45,117 @@ std::string TemporaryName(const std::string& path) {
          std::to_string(counter.fetch_add(1)) + ".tmp";
 }
 
+FileResult FromErrno(int err) {
+  FileResult result;
+  result.sys_errno = err;
+  switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+      result.error = FileError::kMissing;
+      break;
+    case ELOOP:
+      result.error = FileError::kLink;
+      break;
+    case EACCES:
+    case EPERM:
+      result.error = FileError::kDenied;
+      break;
+    case ENXIO:  // a FIFO without a reader, opened for writing
+    case EISDIR:
+      result.error = FileError::kNotRegular;
+      break;
+    default:
+      result.error = FileError::kFailed;
+      break;
+  }
+  return result;
+}
+
+FileResult Failure(FileError error) {
+  FileResult result;
+  result.error = error;
+  return result;
+}
+
 }  // namespace
 
-bool ReadWholeFile(const std::string& path, std::string* content) {
-  content->clear();
-  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return false;
-  struct stat info {};
-  if (::fstat(fd, &info) != 0 || S_ISDIR(info.st_mode)) {
-    ::close(fd);
-    return false;
+std::string FileResult::Describe() const {
+  switch (error) {
+    case FileError::kNone:
+      return "no error";
+    case FileError::kMissing:
+      if (sys_errno != 0 && sys_errno != ENOENT) break;
+      return "does not exist";
+    case FileError::kLink:
+      return "is a symbolic link";
+    case FileError::kNotRegular:
+      return "is not a regular file";
+    case FileError::kTooLarge:
+      return "is larger than the limit of " + std::to_string(limit) + " bytes";
+    case FileError::kForeign:
+      return "is owned by another user or has more than one link";
+    case FileError::kDenied:
+    case FileError::kFailed:
+      break;
   }
-  // The size is a hint: the loop reads until the end, whatever the file does.
+  return std::strerror(sys_errno != 0 ? sys_errno : EIO);
+}
+
+FileResult ReadFileChecked(const std::string& path, std::string* content,
+                           const ReadOptions& options) {
+  content->clear();
+  const int flags =
+      O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (options.follow_links ? 0 : O_NOFOLLOW);
+  const int fd = ::open(path.c_str(), flags);
+  if (fd < 0) return FromErrno(errno);
+  struct stat info {};
+  if (::fstat(fd, &info) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return FromErrno(err);
+  }
+  FileResult too_large = Failure(FileError::kTooLarge);
+  too_large.limit = options.max_bytes;
+  if (!S_ISREG(info.st_mode)) {
+    ::close(fd);
+    return Failure(FileError::kNotRegular);
+  }
+  if (info.st_size < 0 || static_cast<uint64_t>(info.st_size) > options.max_bytes) {
+    ::close(fd);
+    return too_large;
+  }
+  // The size is a hint (the file may grow while it is read); the loop reads
+  // to the end but never past the limit.
   std::string data;
-  data.resize(info.st_size > 0 ? static_cast<size_t>(info.st_size) + 1 : 4096);
+  data.resize(static_cast<size_t>(info.st_size) + 1);
   size_t used = 0;
   for (;;) {
-    if (used == data.size()) data.resize(data.size() * 2);
-    ssize_t got = ::read(fd, data.data() + used, data.size() - used);
+    if (used == data.size()) {
+      if (used > options.max_bytes) {
+        ::close(fd);
+        return too_large;
+      }
+      data.resize(std::min(data.size() * 2, options.max_bytes + 1));
+    }
+    const ssize_t got = ::read(fd, data.data() + used, data.size() - used);
     if (got < 0) {
       if (errno == EINTR) continue;
+      const int err = errno;
       ::close(fd);
-      return false;
+      return FromErrno(err);
     }
     if (got == 0) break;
     used += static_cast<size_t>(got);
   }
   ::close(fd);
+  if (used > options.max_bytes) return too_large;
   data.resize(used);
   *content = std::move(data);
-  return true;
+  return FileResult();
+}
+
+bool ReadWholeFile(const std::string& path, std::string* content) {
+  return ReadFileChecked(path, content).ok();
 }
 
 bool ReplaceWholeFile(const std::string& path, std::string_view content) {
@@ -72,19 +163,65 @@ bool ReplaceWholeFile(const std::string& path, std::string_view content) {
   int fd = -1;
   for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
     temporary = TemporaryName(path);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                kNewFileMode);
     if (fd < 0 && errno != EEXIST) return false;
   }
   if (fd < 0) return false;
-  struct stat existing {};
   bool ok = true;
-  if (::stat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode))
-    ok = ::fchmod(fd, existing.st_mode & 07777) == 0;
+  // The mode the new file gets: an existing regular file's (lstat: a link
+  // planted at path lends us nothing), else what open gave it. The umask
+  // may allow others to write, so that bit is always taken away.
+  struct stat existing {};
+  struct stat created {};
+  if (::lstat(path.c_str(), &existing) == 0 && S_ISREG(existing.st_mode)) {
+    ok = ::fchmod(fd, existing.st_mode & kKeptModeBits) == 0;
+  } else if (::fstat(fd, &created) == 0 && (created.st_mode & S_IWOTH) != 0) {
+    ok = ::fchmod(fd, created.st_mode & kKeptModeBits) == 0;
+  }
   ok = ok && WriteAll(fd, content.data(), content.size()) && ::fdatasync(fd) == 0;
   ok = ::close(fd) == 0 && ok;
   ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
   if (!ok) ::unlink(temporary.c_str());
   return ok;
+}
+
+FileResult TouchFile(const std::string& path) {
+  const int fd =
+      ::open(path.c_str(), O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+             kNewFileMode & ~S_IWOTH);
+  if (fd < 0) return FromErrno(errno);
+  struct stat info {};
+  FileResult result;
+  if (::fstat(fd, &info) != 0) {
+    result = FromErrno(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    result = Failure(FileError::kNotRegular);
+  }
+  ::close(fd);
+  return result;
+}
+
+FileResult AppendToLog(const std::string& path, std::string_view text, unsigned create_mode) {
+  const int fd = ::open(
+      path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC,
+      static_cast<mode_t>(create_mode) & 0666 & ~S_IWOTH);
+  if (fd < 0) return FromErrno(errno);
+  struct stat info {};
+  FileResult result;
+  if (::fstat(fd, &info) != 0) {
+    result = FromErrno(errno);
+  } else if (!S_ISREG(info.st_mode)) {
+    result = Failure(FileError::kNotRegular);
+  } else if ((info.st_uid != ::geteuid() && info.st_uid != 0) || info.st_nlink != 1) {
+    // Another user's file (or a hard link to one) in a shared folder: what
+    // we append could land in a file its owner never meant us to write.
+    result = Failure(FileError::kForeign);
+  } else if (!WriteAll(fd, text.data(), text.size())) {
+    result = FromErrno(errno);
+  }
+  ::close(fd);
+  return result;
 }
 
 }  // namespace qrn::platform

@@ -2,6 +2,7 @@
 
 #include <curl/curl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 
@@ -32,6 +33,7 @@ struct HttpSession::State {
   std::string agent;
   int32_t receive_ms = -1;
   int32_t connect_ms = kDefaultConnectTimeoutMs;
+  int32_t total_ms = kDefaultTotalTimeoutMs;
   size_t max_body = kDefaultMaxBody;
 
   // State of the request in progress.
@@ -97,6 +99,7 @@ void HttpSession::Close() {
   state_->multi = nullptr;
   state_->receive_ms = -1;
   state_->connect_ms = kDefaultConnectTimeoutMs;
+  state_->total_ms = kDefaultTotalTimeoutMs;
   state_->max_body = kDefaultMaxBody;
 }
 
@@ -104,6 +107,10 @@ void HttpSession::SetReceiveTimeout(int32_t ms) { state_->receive_ms = ms < 0 ? 
 
 void HttpSession::SetConnectTimeout(int32_t ms) {
   state_->connect_ms = ms < 0 ? kDefaultConnectTimeoutMs : ms;
+}
+
+void HttpSession::SetTotalTimeout(int32_t ms) {
+  state_->total_ms = ms < 0 ? kDefaultTotalTimeoutMs : ms;
 }
 
 void HttpSession::SetMaxBody(size_t bytes) { state_->max_body = bytes; }
@@ -154,6 +161,7 @@ HttpResponse HttpSession::Perform(const std::string& url, const std::string_view
     multi_failed = true;
   } else {
     s.last_byte_ms = NowMillis();
+    const uint64_t deadline_ms = s.last_byte_ms + static_cast<uint64_t>(s.total_ms);
     for (;;) {
       int running = 0;
       if (curl_multi_perform(s.multi, &running) != CURLM_OK) {
@@ -161,12 +169,14 @@ HttpResponse HttpSession::Perform(const std::string& url, const std::string_view
         break;
       }
       if (running == 0) break;
-      const uint64_t idle = NowMillis() - s.last_byte_ms;
-      if (idle >= static_cast<uint64_t>(receive_ms)) {
+      const uint64_t now = NowMillis();
+      const uint64_t idle = now - s.last_byte_ms;
+      if (idle >= static_cast<uint64_t>(receive_ms) || now >= deadline_ms) {
         timed_out = true;
         break;
       }
-      const int wait = static_cast<int>(static_cast<uint64_t>(receive_ms) - idle);
+      const int wait = static_cast<int>(
+          std::min(static_cast<uint64_t>(receive_ms) - idle, deadline_ms - now));
       if (curl_multi_poll(s.multi, nullptr, 0, wait, nullptr) != CURLM_OK) {
         multi_failed = true;
         break;

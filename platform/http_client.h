@@ -14,6 +14,10 @@
 //    has arrived for that many milliseconds, measured with millisecond
 //    precision from the start of the request; -1 leaves the session default
 //    (30 s) in force;
+//  - overall deadline: the transfer is aborted when the whole request
+//    (connection, headers, body, redirects) has taken total_ms (default
+//    120 s), however steadily bytes arrive, so a peer that sends one byte
+//    just inside every receive timeout cannot hold the caller for long;
 //  - a body longer than max_body bytes is cut off there and the request
 //    fails (result kTooLarge);
 //  - the final HTTP status of the last response (after redirects) is
@@ -35,7 +39,8 @@ enum class HttpOutcome {
   kOk,         // a complete response was received
   kNotOpen,    // the session is not open
   kConnect,    // name resolution or connection failed
-  kTimeout,    // no byte arrived within the receive timeout, or connect timed out
+  kTimeout,    // no byte arrived within the receive timeout, the overall deadline
+               // passed, or connect timed out
   kTooLarge,   // the body exceeded max_body
   kTransport,  // any other transfer failure (reset, malformed response, bad URL...)
 };
@@ -50,6 +55,7 @@ struct HttpResponse {
 constexpr size_t kDefaultMaxBody = size_t{64} << 20;  // 64 MiB
 constexpr int32_t kDefaultReceiveTimeoutMs = 30000;
 constexpr int32_t kDefaultConnectTimeoutMs = 30000;
+constexpr int32_t kDefaultTotalTimeoutMs = 120000;
 
 class HttpSession {
  public:
@@ -68,6 +74,8 @@ class HttpSession {
   // Receive timeout of later requests in milliseconds; -1: the default.
   void SetReceiveTimeout(int32_t ms);
   void SetConnectTimeout(int32_t ms);
+  // Overall deadline of later requests in milliseconds; -1: the default.
+  void SetTotalTimeout(int32_t ms);
   // Body cap of later requests (kDefaultMaxBody unless set).
   void SetMaxBody(size_t bytes);
 

@@ -130,6 +130,12 @@ bool CheckNtlmAuthenticate(const uint8_t* data, size_t size) {
          Inside(ReadField(data, 52), size);                     // session key
 }
 
+bool NtlmAuthenticateNamesUser(const uint8_t* data, size_t size) {
+  if (size < kNtlmAuthenticateMinSize) return false;
+  constexpr uint32_t kAnonymous = 0x00000800;
+  return ReadField(data, 36).length != 0 && (Read32(data + 60) & kAnonymous) == 0;
+}
+
 std::vector<uint8_t> NormalizeNtlmNegotiate(const uint8_t* data, size_t size,
                                             bool* version_present) {
   std::vector<uint8_t> out(data, data + size);

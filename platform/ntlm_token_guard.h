@@ -21,11 +21,12 @@ constexpr uint32_t kNtlmAuthenticateType = 3;
 constexpr uint32_t kNtlmFlagUnicode = 0x00000001;
 constexpr uint32_t kNtlmFlagVersion = 0x02000000;
 
-// The longest user, domain or workstation field accepted, in bytes of the
-// message. Each name must also stay within kNtlmMaxNameUtf8 bytes once the
-// mechanism turns it into UTF-8, so user plus domain always fit its buffers.
-constexpr size_t kNtlmMaxNameBytes = 256;
+// The longest user, domain or workstation name accepted: 255 bytes once the
+// mechanism turns it into UTF-8, the limit the library documents for names
+// (so user plus domain always fit the mechanism's buffers). In the message
+// that is at most 255 UTF-16 code units (510 bytes) or 255 OEM bytes.
 constexpr size_t kNtlmMaxNameUtf8 = 255;
+constexpr size_t kNtlmMaxNameBytes = 2 * kNtlmMaxNameUtf8;
 
 // Fixed header sizes: NEGOTIATE without and with the version field,
 // CHALLENGE without the version field, AUTHENTICATE without version and MIC.
@@ -45,6 +46,10 @@ uint32_t NtlmMessageType(const uint8_t* data, size_t size);
 bool CheckNtlmNegotiate(const uint8_t* data, size_t size);
 bool CheckNtlmChallenge(const uint8_t* data, size_t size);
 bool CheckNtlmAuthenticate(const uint8_t* data, size_t size);
+
+// True when a checked AUTHENTICATE names a user: neither an empty user name
+// nor the anonymous flag. An anonymous logon is never accepted.
+bool NtlmAuthenticateNamesUser(const uint8_t* data, size_t size);
 
 // A checked NEGOTIATE in the form the mechanism requires: a 32-byte message
 // without the version field (as some clients send it) is padded with a zero

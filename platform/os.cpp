@@ -13,6 +13,8 @@
 #include <cstring>
 #include <mutex>
 
+#include "platform/log_text.h"
+
 namespace qrn::platform {
 
 std::string TempFolder() {
@@ -55,12 +57,17 @@ std::string HostFileName() {
   return std::string(path, static_cast<size_t>(n));
 }
 
-void WriteEvent(std::string_view text) {
+void WriteEvent(std::string_view raw_text) {
+  // Event texts carry names and server answers: a control character could
+  // end the line and start one of a user's choosing.
+  const std::string text = EscapeLogText(raw_text);
   // Administrators (and the tests) may send events to a file instead of
   // syslog by naming it in $QRNAUTH_EVENT_LOG.
   const char* file = std::getenv("QRNAUTH_EVENT_LOG");
   if (file != nullptr && *file != '\0') {
-    const int fd = open(file, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0600);
+    // O_NONBLOCK: a FIFO without a reader fails at once instead of stalling.
+    const int fd =
+        open(file, O_WRONLY | O_CREAT | O_APPEND | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
     if (fd >= 0) {
       std::string line(text);
       line.push_back('\n');
@@ -73,8 +80,7 @@ void WriteEvent(std::string_view text) {
   }
   static std::once_flag once;
   std::call_once(once, [] { openlog("MvtSecurity", 0, LOG_USER); });
-  const std::string line(text);
-  syslog(LOG_INFO, "%s", line.c_str());
+  syslog(LOG_INFO, "%s", text.c_str());
 }
 
 UtcTime UtcNow() {

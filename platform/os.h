@@ -23,6 +23,7 @@ std::string HostFileName();
 // One information event: syslog, ident "MvtSecurity", LOG_USER, LOG_INFO.
 // When $QRNAUTH_EVENT_LOG names a file, the text and a newline are appended
 // to that file instead (one write, so lines of several processes stay whole).
+// Control characters of the text are escaped (platform/log_text.h).
 void WriteEvent(std::string_view text);
 
 struct UtcTime {

@@ -288,16 +288,27 @@ void AppendQuoted(std::string_view text, std::string* out) {
   out->push_back('"');
 }
 
-// True when the data reads back from the "text" form unchanged: valid UTF-8
-// without NUL, CR or LF, followed by exactly one NUL.
+// True when the data reads back from the "text" form unchanged: bytes
+// without NUL, CR or LF, followed by exactly one NUL. The quoted form keeps
+// bytes as they are, so text that is not UTF-8 (a Latin-1 value written by
+// another tool) keeps its bytes too.
 bool IsPlainText(const std::vector<uint8_t>& data) {
   if (data.empty() || data.back() != 0) return false;
-  const std::string_view text(reinterpret_cast<const char*>(data.data()), data.size() - 1);
-  for (char c : text) {
-    if (c == '\0' || c == '\r' || c == '\n') return false;
+  for (size_t i = 0; i + 1 < data.size(); ++i) {
+    if (data[i] == '\0' || data[i] == '\r' || data[i] == '\n') return false;
   }
+  return true;
+}
+
+// True when a value must be written in the wide (UTF-16LE) hex form of a
+// version-5.00 file and its bytes are not UTF-8: that form cannot hold them.
+bool NeedsNarrowFile(const RegFileValue& value) {
+  if (value.remove || !IsWideText(value.type)) return false;
+  if (value.type == REG_SZ && IsPlainText(value.data)) return false;
   std::u16string ignored;
-  return Utf8ToUtf16Strict(text, &ignored);
+  return !Utf8ToUtf16Strict(
+      std::string_view(reinterpret_cast<const char*>(value.data.data()), value.data.size()),
+      &ignored);
 }
 
 void AppendHexList(const std::vector<uint8_t>& bytes, size_t column, std::string* out) {
@@ -363,14 +374,21 @@ bool ParseRegFile(std::string_view bytes, RegFile* out, RegParseError* error) {
 }
 
 std::string SerializeRegFile(const RegFile& file) {
-  std::string out(kHeader5);
+  // Version 5.00, unless a text value holds bytes that UTF-16 cannot carry:
+  // then REGEDIT4, whose hex texts are the bytes as they are, so that no
+  // value changes because another one was written.
+  bool unicode = true;
+  for (const RegFileKey& key : file.keys) {
+    for (const RegFileValue& value : key.values) unicode = unicode && !NeedsNarrowFile(value);
+  }
+  std::string out(unicode ? kHeader5 : kHeader4);
   out.append("\n\n");
   for (const RegFileKey& key : file.keys) {
     out.push_back('[');
     if (key.remove) out.push_back('-');
     out.append(key.path);
     out.append("]\n");
-    for (const RegFileValue& value : key.values) AppendValue(value, true, &out);
+    for (const RegFileValue& value : key.values) AppendValue(value, unicode, &out);
     out.push_back('\n');
   }
   return out;

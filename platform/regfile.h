@@ -12,9 +12,13 @@
 // converted from UTF-16LE to UTF-8 bytes (NUL units become NUL bytes, so
 // terminators are kept exactly; an unpaired surrogate becomes U+FFFD).
 //
-// Written: always version 5.00, UTF-8, LF line ends, sections in the order
-// given. The plain "text" and dword: forms are used only when they read back
-// to the very same type and bytes; anything else is written as hex(N):.
+// Written: version 5.00, UTF-8, LF line ends, sections in the order given.
+// The plain "text" and dword: forms are used only when they read back to the
+// very same type and bytes (a REG_SZ that is not UTF-8 keeps its bytes in
+// the "text" form); anything else is written as hex(N):. When a text value
+// of another form holds bytes that are not UTF-8 (UTF-16 cannot carry them),
+// the file is written as REGEDIT4 instead, so that every value reads back
+// byte for byte.
 #pragma once
 
 #include <cstdint>

@@ -17,6 +17,7 @@
 #include <functional>
 #include <mutex>
 
+#include "platform/file_io.h"
 #include "platform/hive.h"
 #include "platform/os.h"
 #include "platform/regfile.h"
@@ -25,8 +26,6 @@
 namespace qrn::platform {
 namespace {
 
-// Hive files larger than this are not read (treated as malformed).
-constexpr off_t kMaxHiveBytes = 64 << 20;
 constexpr char kDefaultMachineHive[] = "/etc/qrnauth/machine.reg";
 
 struct FileStamp {
@@ -58,8 +57,10 @@ struct HiveState {
   std::string path;
   FileStamp stamp;
   std::shared_ptr<const HiveData> snapshot;
-  std::string content;   // the bytes the snapshot was made from
-  std::string reported;  // the malformed file already reported on stderr
+  std::string content;              // the bytes the snapshot was made from
+  std::string reported;             // the malformed file already reported on stderr
+  std::string unreadable;           // why the file could not be read ("" when it was)
+  std::string reported_unreadable;  // that reason, once reported on stderr
   // CoarseMillis() + 1 of the last check (0: never checked).
   std::atomic<uint64_t> checked{0};
   std::atomic<uint64_t> generation{1};
@@ -81,21 +82,6 @@ std::string DirName(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-bool ReadAll(int fd, std::string* out) {
-  out->clear();
-  char buffer[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buffer, sizeof(buffer));
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (n == 0) return true;
-    out->append(buffer, static_cast<size_t>(n));
-    if (out->size() > static_cast<size_t>(kMaxHiveBytes)) return false;
-  }
 }
 
 bool WriteAll(int fd, const std::string& text) {
@@ -137,24 +123,49 @@ bool IsRacy(const FileStamp& stamp) {
 
 enum class ReadResult { kOk, kMissing, kUnreadable };
 
+// How a hive file is read: a link is followed (the hive's path is the
+// administrator's choice), but only a regular file of at most
+// kMaxHiveFileBytes is taken, and a FIFO cannot stall the open.
+ReadOptions HiveReadOptions() {
+  ReadOptions options;
+  options.max_bytes = kMaxHiveFileBytes;
+  options.follow_links = true;
+  return options;
+}
+
 // Reads and parses a hive file. A missing file is an empty hive; a file that
-// does not parse gives a malformed hive.
+// does not parse gives a malformed hive; *why says why a file that exists
+// could not be read.
 ReadResult LoadHiveFile(const std::string& path, RegHive hive, HiveData* data, FileStamp* stamp,
-                        mode_t* mode, std::string* content) {
+                        mode_t* mode, std::string* content, std::string* why = nullptr) {
   *data = HiveData();
   *stamp = FileStamp();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? ReadResult::kMissing : ReadResult::kUnreadable;
+  // The stamp is taken before the read: a change while it reads shows as a
+  // changed stamp on the next check, never as an old stamp on new bytes.
   struct stat st {};
+  const bool stamped = stat(path.c_str(), &st) == 0;
   std::string bytes;
-  const bool ok = fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ReadAll(fd, &bytes);
-  close(fd);
-  if (!ok) return ReadResult::kUnreadable;
-  *stamp = FileStamp::Of(st);
-  if (mode != nullptr) *mode = st.st_mode & 07777;
+  const FileResult read = ReadFileChecked(path, &bytes, HiveReadOptions());
+  if (!read.ok()) {
+    if (read.error == FileError::kMissing && read.sys_errno == ENOENT) return ReadResult::kMissing;
+    if (why != nullptr) *why = path + ": " + read.Describe();
+    return ReadResult::kUnreadable;
+  }
+  if (stamped) *stamp = FileStamp::Of(st);
+  if (mode != nullptr && stamped) *mode = st.st_mode & 07777;
   ParseHive(bytes, hive, data);
   if (content != nullptr) *content = std::move(bytes);
   return ReadResult::kOk;
+}
+
+// Caller holds state.mu.
+void ReportUnreadable(HiveState& state) {
+  if (state.unreadable.empty()) state.reported_unreadable.clear();  // readable again
+  if (state.unreadable.empty() || state.reported_unreadable == state.unreadable) return;
+  state.reported_unreadable = state.unreadable;
+  std::fprintf(stderr,
+               "qrnauth: the configuration file %s; it reads as empty until it can be read\n",
+               state.unreadable.c_str());
 }
 
 // Caller holds state.mu.
@@ -190,13 +201,16 @@ void Refresh(HiveState& state, bool force = false) {
       changed = true;
     }
   } else if (changed) {
-    if (LoadHiveFile(path, state.hive, data.get(), &stamp, nullptr, &content) ==
+    std::string why;
+    if (LoadHiveFile(path, state.hive, data.get(), &stamp, nullptr, &content, &why) ==
         ReadResult::kUnreadable) {
       stamp = current;  // try again when the file changes
     }
+    state.unreadable = std::move(why);
   }
   if (changed) {
     ReportMalformed(state, path, *data);
+    ReportUnreadable(state);
     state.snapshot = std::move(data);
     state.stamp = stamp;
     state.content = std::move(content);
@@ -271,8 +285,17 @@ bool MayWrite(const std::string& path) {
 class FileLock {
  public:
   explicit FileLock(const std::string& path, mode_t mode) {
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, mode);
+    // Beside the hive, possibly in a folder others may write: never through
+    // a link, never a FIFO or device.
+    fd_ =
+        open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, mode);
     if (fd_ < 0) return;
+    struct stat st {};
+    if (fstat(fd_, &st) != 0 || !S_ISREG(st.st_mode)) {
+      close(fd_);
+      fd_ = -1;
+      return;
+    }
     while (flock(fd_, LOCK_EX) != 0) {
       if (errno != EINTR) {
         close(fd_);
@@ -300,8 +323,9 @@ long ReplaceFile(const std::string& path, const std::string& text, mode_t mode, 
   const int fd = mkostemp(temp.data(), O_CLOEXEC);
   if (fd < 0) return ERROR_ACCESS_DENIED;
   struct stat written {};
-  const bool ok =
-      fchmod(fd, mode) == 0 && WriteAll(fd, text) && fsync(fd) == 0 && fstat(fd, &written) == 0;
+  // Never set-id bits or write access for others, whatever the old file had.
+  const bool ok = fchmod(fd, mode & 0775) == 0 && WriteAll(fd, text) && fsync(fd) == 0 &&
+                  fstat(fd, &written) == 0;
   if (close(fd) != 0 || !ok || rename(temp.c_str(), path.c_str()) != 0) {
     unlink(temp.c_str());
     return ERROR_ACCESS_DENIED;
@@ -396,6 +420,13 @@ std::string HivePath(RegHive hive) {
   const char* config = std::getenv("XDG_CONFIG_HOME");
   if (config != nullptr && config[0] == '/') return std::string(config) + "/qrnauth/user.reg";
   return HomeFolder() + "/.config/qrnauth/user.reg";
+}
+
+std::string HiveReadError(RegHive hive) {
+  HiveState& state = StateOf(hive);
+  Refresh(state);
+  std::lock_guard<std::mutex> lock(state.mu);
+  return state.unreadable;
 }
 
 uint64_t HiveGeneration(RegHive hive) {
@@ -537,18 +568,11 @@ long ImportRegFile(const std::string& path, std::string* error) {
   std::string ignored;
   if (error == nullptr) error = &ignored;
   error->clear();
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) {
-    const int err = errno;
-    *error = path + ": " + std::strerror(err);
-    return err == ENOENT ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
-  }
   std::string bytes;
-  const bool read_ok = ReadAll(fd, &bytes);
-  close(fd);
-  if (!read_ok) {
-    *error = path + ": cannot be read";
-    return ERROR_ACCESS_DENIED;
+  const FileResult read = ReadFileChecked(path, &bytes, HiveReadOptions());
+  if (!read.ok()) {
+    *error = path + ": " + read.Describe();
+    return read.error == FileError::kMissing ? ERROR_FILE_NOT_FOUND : ERROR_ACCESS_DENIED;
   }
   RegFile file;
   RegParseError parse_error;

@@ -63,6 +63,13 @@ std::string HivePath(RegHive hive);
 // Readers that keep a value derived from the hive compare generations.
 uint64_t HiveGeneration(RegHive hive);
 
+// Why the hive's file could not be read ("/etc/qrnauth/machine.reg: is not a
+// regular file"), or empty when it was read or is simply missing. A hive
+// that cannot be read answers as one without keys; callers that must tell
+// "not set" from "cannot know" ask here. The reason is also written once to
+// standard error per file and reason.
+std::string HiveReadError(RegHive hive);
+
 class RegistryKey {
  public:
   RegistryKey();

@@ -109,9 +109,10 @@ struct SecurityFunctionTableA {
   // Inbound credentials take no explicit identity (the acceptor verifies
   // against the machine's account source). Outbound credentials use
   // auth_data (SEC_WINNT_AUTH_IDENTITY_A*) when given, else the current
-  // logon's. A user, domain or password over 256 bytes is refused with
-  // SEC_E_UNKNOWN_CREDENTIALS.
-  SECURITY_STATUS (*AcquireCredentialsHandleA)
+  // logon's. A user, domain or password over 256 bytes, an identity without
+  // a user name, or a password that is not UTF-8 is refused with
+  // SEC_E_UNKNOWN_CREDENTIALS (never replaced by the current logon's).
+  SECURITY_STATUS(*AcquireCredentialsHandleA)
   (const char* principal, const char* package, uint32_t credential_use, void* logon_id,
    void* auth_data, void* get_key_fn, void* get_key_argument, CredHandle* credential,
    TimeStamp* expiry);
@@ -121,14 +122,16 @@ struct SecurityFunctionTableA {
   // first buffer of output (its cbBuffer becomes the length; 0 when none).
   // SEC_E_OK with a token: the conversation is complete on this side and the
   // token still has to reach the peer.
-  SECURITY_STATUS (*InitializeSecurityContextA)
+  SECURITY_STATUS(*InitializeSecurityContextA)
   (CredHandle* credential, CtxtHandle* context, const char* target, uint32_t context_req,
    uint32_t reserved1, uint32_t data_rep, SecBufferDesc* input, uint32_t reserved2,
    CtxtHandle* new_context, SecBufferDesc* output, uint32_t* context_attr, TimeStamp* expiry);
   // One server step; same conventions. Malformed, truncated or oversized
-  // tokens fail with SEC_E_INVALID_TOKEN before the mechanism parses them;
-  // wrong credentials fail with SEC_E_LOGON_DENIED.
-  SECURITY_STATUS (*AcceptSecurityContext)
+  // tokens (over kNtlmMaxToken bytes, or names over 255 bytes in UTF-8)
+  // fail with SEC_E_INVALID_TOKEN before the mechanism parses them; wrong
+  // credentials, unknown users, an anonymous AUTHENTICATE and an account
+  // source that is not a regular file fail with SEC_E_LOGON_DENIED.
+  SECURITY_STATUS(*AcceptSecurityContext)
   (CredHandle* credential, CtxtHandle* context, SecBufferDesc* input, uint32_t context_req,
    uint32_t data_rep, CtxtHandle* new_context, SecBufferDesc* output, uint32_t* context_attr,
    TimeStamp* expiry);

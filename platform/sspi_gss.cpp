@@ -3,28 +3,27 @@
 // Handles are ids into process-wide tables (checked before the mechanism
 // sees anything, so a stale or foreign handle is SEC_E_INVALID_HANDLE).
 // Every incoming token passes the NTLM guard first. Outbound credentials
-// acquired with a password are kept per identity (keyed by a SHA-256 of
-// domain, user and password, never by the password itself): the mechanism
-// leaks memory on every password hashing, and a service that checks the same
-// users all day must not grow. Mechanism calls run under a UTF-8 locale of
+// with a password are handed to the mechanism as the NT hash (the mechanism
+// leaks memory whenever it hashes a password itself, and a service that
+// checks passwords all day must not grow). Mechanism calls run under a UTF-8 locale of
 // the calling thread, whatever the host set with setlocale, so that non-ASCII
 // names match.
 #include <gssapi/gssapi.h>
 #include <gssapi/gssapi_ext.h>
 #include <locale.h>
 #include <openssl/crypto.h>
-#include <openssl/evp.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <unordered_map>
 
+#include "platform/nt_hash.h"
 #include "platform/ntlm_token_guard.h"
 #include "platform/sspi.h"
 #include "platform/sspi_impersonate.h"
@@ -40,8 +39,6 @@ gss_OID_set_desc kNtlmOidSet = {1, &kNtlmOid};
 constexpr char kTargetService[] = "qrnauth@localhost";
 // The mechanism's "Failed to decode data".
 constexpr OM_uint32 kMinorDecode = 0x4E540001;
-// Password credentials kept at most; older unused ones are released.
-constexpr size_t kCredentialCacheSize = 64;
 // Bound of user, domain and password of an explicit identity, in bytes.
 constexpr size_t kMaxIdentityText = 256;
 
@@ -73,7 +70,6 @@ struct GssCredential {
   gss_cred_id_t cred = GSS_C_NO_CREDENTIAL;
   bool inbound = false;
   std::string name;  // outbound: "DOMAIN\user" or "user"; empty for the current logon
-  uint64_t last_use = 0;
   ~GssCredential() {
     OM_uint32 minor;
     if (cred != GSS_C_NO_CREDENTIAL) gss_release_cred(&minor, &cred);
@@ -98,10 +94,8 @@ struct Context {
 struct Tables {
   std::mutex lock;
   uintptr_t next_id = 1;
-  uint64_t clock = 0;
   std::unordered_map<uintptr_t, std::shared_ptr<GssCredential>> credentials;
   std::unordered_map<uintptr_t, std::shared_ptr<Context>> contexts;
-  std::map<std::string, std::shared_ptr<GssCredential>> password_cache;
   std::shared_ptr<GssCredential> acceptor;
 };
 
@@ -151,11 +145,16 @@ SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor) {
     case GSS_S_CREDENTIALS_EXPIRED:
       return SEC_E_INVALID_HANDLE;
     case GSS_S_FAILURE: {
-      if (minor == EINVAL || minor == EACCES) return SEC_E_LOGON_DENIED;  // wrong password, no user
+      // Wrong password; user not in the account source; account source
+      // without that user (an empty domain matches no entry).
+      if (minor == EINVAL || minor == EACCES || minor == ENOENT) return SEC_E_LOGON_DENIED;
       if (minor == kMinorDecode) return SEC_E_INVALID_TOKEN;
       std::string text = MinorText(minor);
+      // A NEGOTIATE whose flags leave nothing in common (no flags at all)
+      // is a token the acceptor cannot use, not a fault of its own.
       if (Contains(text, "decode") || Contains(text, "Wrong message type") ||
-          Contains(text, "missing token")) {
+          Contains(text, "missing token") || Contains(text, "common set of flags") ||
+          Contains(text, "combinations of negotiate flags")) {
         return SEC_E_INVALID_TOKEN;
       }
       if (Contains(text, "NTLM version 1 not allowed") || Contains(text, "clocks are too far") ||
@@ -167,6 +166,21 @@ SECURITY_STATUS MapStatus(OM_uint32 major, OM_uint32 minor) {
     default:
       return SEC_E_INTERNAL_ERROR;
   }
+}
+
+// The mechanism reads the user file named by NTLM_USER_FILE on every
+// attempt, with a blocking open: a FIFO (or a device, a directory) would
+// hang the check or feed it endless input. Only a regular file, or no file
+// named at all (winbind), may be read. The mechanism reads the whole file
+// on every attempt, so it is bounded too.
+constexpr off_t kMaxUserFileBytes = 16 * 1024 * 1024;
+
+bool UserFileReadable() {
+  const char* path = getenv("NTLM_USER_FILE");
+  if (path == nullptr || *path == '\0') return true;
+  struct stat st;
+  if (stat(path, &st) != 0) return errno == ENOENT;  // missing: the mechanism finds no user
+  return S_ISREG(st.st_mode) && st.st_size <= kMaxUserFileBytes;
 }
 
 bool IsOurs(const SecHandle* h, uintptr_t tag) { return h != nullptr && h->dwUpper == tag; }
@@ -246,51 +260,12 @@ bool ReadIdentity(const SEC_WINNT_AUTH_IDENTITY_A* id, std::string* user, std::s
          read(id->Password, id->PasswordLength, password);
 }
 
-std::string IdentityKey(const std::string& user, const std::string& domain,
-                        const std::string& password) {
-  std::string material;
-  material.reserve(user.size() + domain.size() + password.size() + 2);
-  material.append(domain).push_back('\0');
-  material.append(user).push_back('\0');
-  material.append(password);
-  unsigned char digest[EVP_MAX_MD_SIZE];
-  unsigned int size = 0;
-  EVP_Digest(material.data(), material.size(), digest, &size, EVP_sha256(), nullptr);
-  WipeString(&material);
-  return std::string(reinterpret_cast<char*>(digest), size);
-}
-
-// Remembers a password credential, releasing the least recently used one
-// that no handle holds when the cache is full.
-void CachePasswordCredential(const std::string& key, std::shared_ptr<GssCredential> cred) {
-  auto& cache = T().password_cache;
-  if (cache.size() >= kCredentialCacheSize) {
-    auto victim = cache.end();
-    for (auto it = cache.begin(); it != cache.end(); ++it) {
-      if (it->second.use_count() == 1 &&
-          (victim == cache.end() || it->second->last_use < victim->second->last_use)) {
-        victim = it;
-      }
-    }
-    if (victim == cache.end()) return;
-    cache.erase(victim);
-  }
-  cache.emplace(key, std::move(cred));
-}
-
 SECURITY_STATUS AcquireOutbound(void* auth_data, std::shared_ptr<GssCredential>* result) {
-  std::string user, domain, password;
-  if (auth_data != nullptr && !ReadIdentity(static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth_data),
-                                            &user, &domain, &password)) {
-    WipeString(&password);
-    return SEC_E_UNKNOWN_CREDENTIALS;
-  }
   Utf8LocaleScope locale;
   OM_uint32 minor;
   auto cred = std::make_shared<GssCredential>();
-  if (user.empty()) {
+  if (auth_data == nullptr) {
     // The current logon: whatever the mechanism finds for this process.
-    WipeString(&password);
     if (GSS_ERROR(gss_acquire_cred(&minor, GSS_C_NO_NAME, GSS_C_INDEFINITE, &kNtlmOidSet,
                                    GSS_C_INITIATE, &cred->cred, nullptr, nullptr))) {
       return SEC_E_NO_CREDENTIALS;
@@ -298,32 +273,45 @@ SECURITY_STATUS AcquireOutbound(void* auth_data, std::shared_ptr<GssCredential>*
     *result = std::move(cred);
     return SEC_E_OK;
   }
-  std::string key = IdentityKey(user, domain, password);
-  {
-    std::lock_guard<std::mutex> guard(T().lock);
-    auto it = T().password_cache.find(key);
-    if (it != T().password_cache.end()) {
-      it->second->last_use = ++T().clock;
-      *result = it->second;
-      WipeString(&password);
-      return SEC_E_OK;
-    }
+  std::string user, domain, password;
+  bool readable =
+      ReadIdentity(static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth_data), &user, &domain, &password);
+  // An explicit identity without a user name is refused, never taken as the
+  // current logon: the mechanism's default credentials would stand in for
+  // whoever typed the password.
+  if (!readable || user.empty()) {
+    WipeString(&password);
+    return SEC_E_UNKNOWN_CREDENTIALS;
   }
+  // The mechanism gets the NT hash, not the password: its own password
+  // hashing leaks memory on every call, so a client that tries a new
+  // password each time would grow without bound.
+  uint8_t hash[kNtHashSize];
+  bool hashed = ComputeNtHash(password, hash);
+  WipeString(&password);
+  if (!hashed) return SEC_E_UNKNOWN_CREDENTIALS;
+  char hex[2 * kNtHashSize + 1];
+  static constexpr char kDigits[] = "0123456789abcdef";
+  for (size_t i = 0; i < kNtHashSize; ++i) {
+    hex[2 * i] = kDigits[hash[i] >> 4];
+    hex[2 * i + 1] = kDigits[hash[i] & 0xF];
+  }
+  hex[2 * kNtHashSize] = '\0';
+  OPENSSL_cleanse(hash, sizeof hash);
+
   cred->name = domain.empty() ? user : domain + "\\" + user;
   gss_buffer_desc name_text = {cred->name.size(), cred->name.data()};
   gss_name_t name = GSS_C_NO_NAME;
-  gss_buffer_desc secret = {password.size(), password.data()};
+  gss_key_value_element_desc elements[] = {{"ntlmssp_nthash", hex}};
+  gss_key_value_set_desc store = {1, elements};
   OM_uint32 major = gss_import_name(&minor, &name_text, GSS_C_NT_USER_NAME, &name);
   if (!GSS_ERROR(major)) {
-    major = gss_acquire_cred_with_password(&minor, name, &secret, GSS_C_INDEFINITE, &kNtlmOidSet,
-                                           GSS_C_INITIATE, &cred->cred, nullptr, nullptr);
+    major = gss_acquire_cred_from(&minor, name, GSS_C_INDEFINITE, &kNtlmOidSet, GSS_C_INITIATE,
+                                  &store, &cred->cred, nullptr, nullptr);
   }
   if (name != GSS_C_NO_NAME) gss_release_name(&minor, &name);
-  WipeString(&password);
+  OPENSSL_cleanse(hex, sizeof hex);
   if (GSS_ERROR(major)) return SEC_E_UNKNOWN_CREDENTIALS;
-  std::lock_guard<std::mutex> guard(T().lock);
-  cred->last_use = ++T().clock;
-  CachePasswordCredential(key, cred);
   *result = std::move(cred);
   return SEC_E_OK;
 }
@@ -439,7 +427,7 @@ SECURITY_STATUS InitializeContext(CredHandle* credential, CtxtHandle* context,
     gss_buffer_desc in = GSS_C_EMPTY_BUFFER;
     if (ctx) {
       SecBuffer* token = TokenBuffer(input);
-      if (token == nullptr || token->pvBuffer == nullptr ||
+      if (token == nullptr || token->pvBuffer == nullptr || token->cbBuffer > kNtlmMaxToken ||
           !CheckNtlmChallenge(static_cast<uint8_t*>(token->pvBuffer), token->cbBuffer)) {
         return SEC_E_INVALID_TOKEN;
       }
@@ -500,6 +488,8 @@ SECURITY_STATUS AcceptContext(CredHandle* credential, CtxtHandle* context, SecBu
         (ctx == nullptr && new_context == nullptr)) {
       return SEC_E_INVALID_TOKEN;
     }
+    // No NTLM message is longer than the package's maximum token.
+    if (token->cbBuffer > kNtlmMaxToken) return SEC_E_INVALID_TOKEN;
     const auto* bytes = static_cast<const uint8_t*>(token->pvBuffer);
     std::vector<uint8_t> negotiate;
     gss_buffer_desc in;
@@ -513,6 +503,11 @@ SECURITY_STATUS AcceptContext(CredHandle* credential, CtxtHandle* context, SecBu
     } else {
       if (ctx->complete || !CheckNtlmAuthenticate(bytes, token->cbBuffer)) {
         return SEC_E_INVALID_TOKEN;
+      }
+      // Nobody to verify, or an account source that cannot be read without
+      // waiting for ever: the logon is denied before the mechanism looks.
+      if (!NtlmAuthenticateNamesUser(bytes, token->cbBuffer) || !UserFileReadable()) {
+        return SEC_E_LOGON_DENIED;
       }
       in = {token->cbBuffer, token->pvBuffer};
     }

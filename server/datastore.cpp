@@ -39,10 +39,13 @@ std::string DerivedTimestamp(long long mtime_ns, long long size, std::string_vie
   const time_t seconds = static_cast<time_t>(mtime_ns / 1000000000LL);
   tm utc{};
   gmtime_r(&seconds, &utc);
-  char text[96];
-  std::snprintf(text, sizeof text, "%04d-%02d-%02dT%02d:%02d:%02d.%09lldZ/%lld/%08x",
-                utc.tm_year + 1900, utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min,
-                utc.tm_sec, mtime_ns % 1000000000LL, size, sum);
+  // Shaped like a real server's date ("12/01/2026 10:00:00 AM"), so clients
+  // meet blanks, "/", "+" and "#" in every test and in the demo.
+  const int hour12 = utc.tm_hour % 12 == 0 ? 12 : utc.tm_hour % 12;
+  char text[128];
+  std::snprintf(text, sizeof text, "%02d/%02d/%04d %d:%02d:%02d %s +%09lld #%lld/%08x",
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_year + 1900, hour12, utc.tm_min, utc.tm_sec,
+                utc.tm_hour < 12 ? "AM" : "PM", mtime_ns % 1000000000LL, size, sum);
   return text;
 }
 

@@ -50,7 +50,9 @@ class DataStore {
   FileId seen_;  // identity last looked at (good or bad), so a bad file is parsed once
 };
 
-// The server timestamp of a data file without a "timestamp": its modification
+// The server timestamp of a data file without a "timestamp" (a date as a
+// real server writes it, "MM/DD/YYYY h:mm:ss AM", then the nanoseconds,
+// size and checksum that tell versions apart): its modification
 // time (UTC, nanoseconds), its size and a checksum of its bytes, so that every
 // change of the file gives a new text.
 std::string DerivedTimestamp(long long mtime_ns, long long size, std::string_view content);

@@ -184,13 +184,16 @@ void ReadAll(const json& root, SecurityData* data) {
   }
 
   data->timestamp = Text(root, "timestamp", "$", false);
-  // The timestamp travels as a bare text answer, inside the combined answer,
-  // and back unencoded in the client's ClientTimestamp value: it must stay
-  // one URL-safe token that no client reads as markup or as an error page.
+  // Any text a server may write as its timestamp ("12/01/2026 10:00:00 AM",
+  // with "+", "/", "%", "?" or "#" as well): clients send it back
+  // percent-encoded and the query reader decodes it. Refused is only what
+  // would break the answers it travels in: markup characters inside the
+  // combined answer, ";" which ends it in the old server's date answer,
+  // control characters, and the word clients take for an error page.
   for (unsigned char c : data->timestamp) {
-    if (c <= ' ' || c >= 0x7f || std::strchr(";<>&#%+?\"\\", c))
+    if (c < ' ' || c == 0x7f || std::strchr(";<>&", c))
       throw DataFault("$.timestamp",
-                      "must be printable ASCII without blanks or any of ; < > & # % + ? \" \\");
+                      "must be printable text without control characters or any of ; < > &");
   }
   if (data->timestamp.find("rror") != std::string::npos)
     throw DataFault("$.timestamp", "must not hold the word error");

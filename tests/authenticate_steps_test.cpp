@@ -52,7 +52,8 @@ struct Script {
   int acquired = 0, freed = 0, contexts = 0, deleted = 0;
   std::vector<bool> client_had_context, client_had_input;
   std::vector<uint32_t> server_input_length;
-  SEC_WINNT_AUTH_IDENTITY_A last_identity{};
+  SEC_WINNT_AUTH_IDENTITY_A last_identity{};  // lengths and flags; texts not kept
+  std::string last_user;
   bool outbound_identity = false, inbound_identity = false;
   bool package_fails = false;
 };
@@ -71,7 +72,15 @@ SECURITY_STATUS FakeAcquire(const char*, const char*, uint32_t use, void*, void*
   ++script.acquired;
   if (use == SECPKG_CRED_OUTBOUND) {
     script.outbound_identity = auth != nullptr;
-    if (auth) script.last_identity = *static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth);
+    if (auth) {
+      // The identity lives only for the call: keep copies of what it says.
+      script.last_identity = *static_cast<SEC_WINNT_AUTH_IDENTITY_A*>(auth);
+      script.last_user.assign(reinterpret_cast<char*>(script.last_identity.User),
+                              script.last_identity.UserLength);
+      script.last_identity.User = nullptr;
+      script.last_identity.Domain = nullptr;
+      script.last_identity.Password = nullptr;
+    }
   } else {
     script.inbound_identity = auth != nullptr;
   }
@@ -160,9 +169,7 @@ TEST_F(StepsTest, FourLegsHandTokensOverAndPassContexts) {
     ASSERT_TRUE(script.outbound_identity);
     EXPECT_FALSE(script.inbound_identity);
     EXPECT_EQ(script.last_identity.Flags, SEC_WINNT_AUTH_IDENTITY_ANSI);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(script.last_identity.User),
-                          script.last_identity.UserLength),
-              "alice");
+    EXPECT_EQ(script.last_user, "alice");
     EXPECT_EQ(script.last_identity.DomainLength, 3u);
     EXPECT_EQ(script.completes, 0u);
     // A second check releases the handles of the first before replacing them.
@@ -202,10 +209,14 @@ TEST_F(StepsTest, EmptyCredentialsMakeNoProviderCall) {
   EXPECT_TRUE(auth.AuthenticateUser("", nullptr, ""));
   EXPECT_EQ(script.acquired, 0);
   EXPECT_EQ(script.client_calls, 0u);
-  // An identity without a user name lets the provider use the current logon.
-  script.client = {SEC_E_LOGON_DENIED};
+  // Credentials without a user name are denied before any provider call:
+  // the provider's default credentials must never answer for them.
+  script.client = {SEC_E_OK, SEC_E_OK};
+  script.server = {SEC_E_OK, SEC_E_OK};
   EXPECT_FALSE(auth.AuthenticateUser("DOM", "", "pw"));
-  EXPECT_FALSE(script.outbound_identity);
+  EXPECT_FALSE(auth.AuthenticateUser("", "", "pw"));
+  EXPECT_EQ(script.acquired, 0);
+  EXPECT_EQ(script.client_calls, 0u);
 }
 
 TEST_F(StepsTest, ServerFailuresGoToTheTrailAtTheirLines) {
@@ -445,6 +456,98 @@ TEST_F(ProviderTest, InitiatorRefusesChallengesWithoutSoundTargetInfo) {
     t->DeleteSecurityContext(&cctx);
     t->DeleteSecurityContext(&sctx);
   }
+}
+
+// One conversation on the real table, driven by hand.
+struct Conversation {
+  SecurityFunctionTableA* t = InitSecurityInterfaceA();
+  CredHandle server{};
+  CtxtHandle sctx{};
+  std::vector<uint8_t> out = std::vector<uint8_t>(kNtlmMaxToken);
+  Conversation() {
+    EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_INBOUND, nullptr, nullptr,
+                                           nullptr, nullptr, &server, nullptr),
+              SEC_E_OK);
+  }
+  ~Conversation() {
+    t->DeleteSecurityContext(&sctx);
+    t->FreeCredentialsHandle(&server);
+  }
+  SECURITY_STATUS Accept(std::vector<uint8_t> token, bool first) {
+    SecBuffer ib{static_cast<uint32_t>(token.size()), SECBUFFER_TOKEN, token.data()};
+    SecBuffer ob{kNtlmMaxToken, SECBUFFER_TOKEN, out.data()};
+    SecBufferDesc id{SECBUFFER_VERSION, 1, &ib}, od{SECBUFFER_VERSION, 1, &ob};
+    SECURITY_STATUS s =
+        t->AcceptSecurityContext(&server, first ? nullptr : &sctx, &id, 0, SECURITY_NATIVE_DREP,
+                                 &sctx, &od, nullptr, nullptr);
+    out.resize(s >= 0 ? ob.cbBuffer : 0);
+    return s;
+  }
+};
+
+std::vector<uint8_t> Negotiate(uint32_t flags) {
+  std::vector<uint8_t> m(40, 0);
+  std::memcpy(m.data(), "NTLMSSP", 8);
+  m[8] = 1;
+  Put32(m.data() + 12, flags);
+  return m;
+}
+
+TEST_F(ProviderTest, AcceptorAnswersLogonOrTokenFailuresNotInternalErrors) {
+  {  // A NEGOTIATE without any flag has nothing in common with the acceptor.
+    Conversation c;
+    EXPECT_EQ(c.Accept(Negotiate(0), true), SEC_E_INVALID_TOKEN);
+  }
+  // An anonymous AUTHENTICATE (no user, the anonymous flag) is no logon.
+  for (bool flagged : {true, false}) {
+    Conversation c;
+    ASSERT_EQ(c.Accept(Negotiate(0xE2088297), true), SEC_I_CONTINUE_NEEDED);
+    uint32_t flags = c.out[20] | c.out[21] << 8 | c.out[22] << 16 | uint32_t{c.out[23]} << 24;
+    std::vector<uint8_t> anonymous(89, 0);
+    std::memcpy(anonymous.data(), "NTLMSSP", 8);
+    anonymous[8] = 3;
+    for (int field : {12, 20, 28, 36, 44, 52}) Put32(anonymous.data() + field + 4, 88);
+    Put16(anonymous.data() + 12, 1);  // LM response: one zero byte
+    Put16(anonymous.data() + 14, 1);
+    Put32(anonymous.data() + 60, flagged ? flags | 0x800 : flags);
+    EXPECT_EQ(c.Accept(anonymous, false), SEC_E_LOGON_DENIED) << flagged;
+  }
+  {  // No NTLM message is longer than the maximum token, whatever it holds.
+    Conversation c;
+    std::vector<uint8_t> long_negotiate = Negotiate(0xE2088297);
+    long_negotiate.resize(kNtlmMaxToken + 1, 0);
+    EXPECT_EQ(c.Accept(long_negotiate, true), SEC_E_INVALID_TOKEN);
+    long_negotiate.resize(kNtlmMaxToken);
+    EXPECT_EQ(c.Accept(long_negotiate, true), SEC_I_CONTINUE_NEEDED);
+  }
+}
+
+TEST_F(ProviderTest, InitiatorNeverFallsBackToDefaultCredentials) {
+  SecurityFunctionTableA* t = InitSecurityInterfaceA();
+  std::string domain = "DOM", pw = "secret";
+  SEC_WINNT_AUTH_IDENTITY_A nameless{nullptr,
+                                     0,
+                                     reinterpret_cast<unsigned char*>(domain.data()),
+                                     3,
+                                     reinterpret_cast<unsigned char*>(pw.data()),
+                                     6,
+                                     SEC_WINNT_AUTH_IDENTITY_ANSI};
+  CredHandle cred{};
+  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &nameless,
+                                         nullptr, nullptr, &cred, nullptr),
+            SEC_E_UNKNOWN_CREDENTIALS);
+  // A password that is not UTF-8 has no NT hash.
+  std::string user = "alice", bad = "\xC3";
+  SEC_WINNT_AUTH_IDENTITY_A invalid{reinterpret_cast<unsigned char*>(user.data()),
+                                    5,
+                                    reinterpret_cast<unsigned char*>(domain.data()),
+                                    3,
+                                    reinterpret_cast<unsigned char*>(bad.data()),
+                                    1,
+                                    SEC_WINNT_AUTH_IDENTITY_ANSI};
+  EXPECT_EQ(t->AcquireCredentialsHandleA(nullptr, "NTLM", SECPKG_CRED_OUTBOUND, nullptr, &invalid,
+                                         nullptr, nullptr, &cred, nullptr),
+            SEC_E_UNKNOWN_CREDENTIALS);
 }
 
 TEST_F(ProviderTest, ImpersonationSwitchesOnlyTheCallingThread) {

@@ -1,12 +1,16 @@
 // The in-process credential check against the NTLM mechanism with a
 // temporary user file: the four legs, the trail of a refusal, empty and
 // Novell credentials, NT-hash entries and non-ASCII names.
+#include <fcntl.h>
 #include <gtest/gtest.h>
 #include <locale.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstdio>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -143,6 +147,92 @@ TEST_F(AuthenticateTest, OverlongTextsAreRefused) {
   EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
 }
 
+TEST_F(AuthenticateTest, CredentialsWithoutUserNameAreDenied) {
+  // The first account of the file is what the mechanism's default
+  // credentials would pick; no password typed here must reach it.
+  UseUserFile("TESTDOM:first:anything\nDOM:alice:secret\n");
+  CQRNAuthenticate auth;
+  EXPECT_FALSE(auth.AuthenticateUser("TESTDOM", "", "anything"));
+  EXPECT_FALSE(auth.AuthenticateUser("", "", "x"));
+  EXPECT_FALSE(auth.AuthenticateUser("TESTDOM", "", ""));
+  EXPECT_FALSE(auth.AuthenticateUser(nullptr, nullptr, "anything"));
+  // Held in the record, they are no better.
+  ASSERT_TRUE(auth.SetAuthenticationCredential("NOSUCHDOMAIN", "", "zzz"));
+  EXPECT_FALSE(auth.Authenticate());
+  // All empty is the current user; a named check afterwards is verified.
+  EXPECT_TRUE(auth.AuthenticateUser("", "", ""));
+  EXPECT_TRUE(auth.AuthenticateUser("TESTDOM", "first", "anything"));
+}
+
+TEST_F(AuthenticateTest, RefusedCredentialsStayRefused) {
+  CQRNAuthenticate auth, other;
+  ASSERT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
+  const std::string long_password(256, 'p');
+  EXPECT_FALSE(auth.SetAuthenticationCredential("DOM", "alice", long_password.c_str()));
+  // The emptied record must not stand for the current user, for any object.
+  EXPECT_FALSE(auth.Authenticate());
+  EXPECT_FALSE(other.Authenticate());
+  EXPECT_FALSE(auth.Authenticate());
+  // New credentials lift the refusal.
+  ASSERT_TRUE(other.SetAuthenticationCredential("DOM", "alice", "secret"));
+  EXPECT_TRUE(auth.Authenticate());
+  // A refused check leaves the record refused as well.
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", long_password.c_str(), "secret"));
+  EXPECT_FALSE(other.Authenticate());
+}
+
+TEST_F(AuthenticateTest, NamesUpTo255Characters) {
+  const std::string user200(200, 'u'), user255(255, 'v'), domain255(255, 'D');
+  UseUserFile("DOM:" + user200 + ":pw200\n" + domain255 + ":" + user255 + ":pw255\n");
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", user200.c_str(), "pw200"));
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", user200.c_str(), "wrong"));
+  EXPECT_TRUE(auth.AuthenticateUser(domain255.c_str(), user255.c_str(), "pw255"));
+  ASSERT_EQ(TrailCount(), 1);
+  EXPECT_EQ(TrailEntry(0).detail, "Logon denied");  // the wrong password, not the name's length
+}
+
+TEST_F(AuthenticateTest, DomainMatchesExactlyUserWithoutRegardToCase) {
+  // NTLMv2 keys on the upper-cased user name and the domain as spelled:
+  // the account source's spelling of the domain counts.
+  CQRNAuthenticate auth;
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "ALICE", "secret"));
+  EXPECT_TRUE(auth.AuthenticateUser("DOM", "Alice", "secret"));
+  EXPECT_FALSE(auth.AuthenticateUser("dom", "alice", "secret"));
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "alice", "SECRET"));
+}
+
+TEST_F(AuthenticateTest, UnknownUserWithoutDomainIsALogonFailure) {
+  CQRNAuthenticate auth;
+  EXPECT_FALSE(auth.AuthenticateUser("", "mallory", "x"));
+  EXPECT_FALSE(auth.AuthenticateUser("OTHER", "alice", "secret"));
+  ASSERT_EQ(TrailCount(), 2);
+  EXPECT_EQ(TrailEntry(0).detail, "Logon denied");
+  EXPECT_EQ(TrailEntry(1).detail, "Logon denied");
+}
+
+TEST_F(AuthenticateTest, UserFileThatIsNotARegularFileIsNeverRead) {
+  std::string fifo = sandbox_.dir().File("users.fifo");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  std::string folder = sandbox_.dir().File("users.d");
+  ASSERT_EQ(mkdir(folder.c_str(), 0700), 0);
+  for (const std::string& path : {fifo, folder}) {
+    setenv("NTLM_USER_FILE", path.c_str(), 1);
+    auto check = std::async(std::launch::async, [] {
+      CQRNAuthenticate auth;
+      return auth.AuthenticateUser("DOM", "alice", "secret");
+    });
+    if (check.wait_for(std::chrono::seconds(20)) != std::future_status::ready) {
+      // Let a check that hangs on the FIFO go, so the test can end.
+      int fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK);
+      if (fd >= 0) close(fd);
+      ADD_FAILURE() << path << ": the check waits on the user file";
+    }
+    EXPECT_FALSE(check.get()) << path;
+  }
+  EXPECT_EQ(TrailEntry(0).detail, "Logon denied");
+}
+
 TEST_F(AuthenticateTest, NtHashEntries) {
   UseUserFile(std::string("DOM\\alice:1000:XXXXXXXXXXXXXXXXXXXXXXXXXXXXXXXX:") + kSecretHash +
               ":[U          ]:LCT-00000000:\n");
@@ -185,6 +275,13 @@ TEST_F(AuthenticateTest, EveryAnswerIsAudited) {
   EXPECT_TRUE(auth.AuthenticateUser("DOM", "alice", "secret"));
   EXPECT_FALSE(auth.AuthenticateUser("DOM", "carol", "secret"));
   EXPECT_TRUE(auth.AuthenticateUser("", "", ""));
+  // Refused credentials are audited under the user that was tried.
+  const std::string long_password(300, 'p');
+  EXPECT_FALSE(auth.AuthenticateUser("DOM", "dave", long_password.c_str()));
+  EXPECT_FALSE(auth.SetAuthenticationCredential("DOM", "erin", long_password.c_str()));
+  EXPECT_FALSE(auth.Authenticate());
+  EXPECT_FALSE(auth.AuthenticateUser("TESTDOM", "", "x"));
+  EXPECT_FALSE(auth.AuthenticateUser("", "", long_password.c_str()));
   std::string log = secd.AuditLog();
   auto line = [&](int n) {
     size_t from = 0;
@@ -202,6 +299,15 @@ TEST_F(AuthenticateTest, EveryAnswerIsAudited) {
   ASSERT_TRUE(CQRNAuthenticate::GetCurrentUserInfo(domain, user));
   EXPECT_NE(line(2).find(user), std::string::npos) << log;
   EXPECT_NE(line(2).find("\"Success\""), std::string::npos) << log;
+  const std::string own = std::string(domain) + "\\\\" + user;  // as JSON writes it
+  for (int n : {3, 4, 5, 6}) {
+    EXPECT_NE(line(n).find("\"Failed\""), std::string::npos) << log;
+    EXPECT_EQ(line(n).find(own), std::string::npos) << log;
+  }
+  EXPECT_NE(line(3).find("DOM\\\\dave"), std::string::npos) << log;
+  EXPECT_NE(line(4).find("DOM\\\\erin"), std::string::npos) << log;
+  EXPECT_NE(line(5).find("TESTDOM\\\\\""), std::string::npos) << log;
+  EXPECT_NE(line(6).find("\"user\":\"\\\\\""), std::string::npos) << log;
 }
 
 TEST_F(AuthenticateTest, LoginCommand) {
@@ -218,6 +324,20 @@ TEST_F(AuthenticateTest, LoginCommand) {
   EXPECT_EQ(denied.out.rfind("denied\n", 0), 0u);
   EXPECT_NE(denied.out.find("Logon denied"), std::string::npos);
   EXPECT_EQ(run({"login", "--domain", "DOM"}, "x\n").exit_code, 2);  // --user is required
+
+  // An empty user with a password is nobody: denied, and nothing is saved.
+  auto nameless = run({"login", "--domain", "NOSUCHDOMAIN", "--user", "", "--save"}, "zzz\n");
+  EXPECT_EQ(nameless.exit_code, 1) << nameless.err;
+  EXPECT_EQ(nameless.out, "denied\n");
+  // The password line is bounded: 255 bytes pass, more is an error, and
+  // input without a line end is not read to its end.
+  EXPECT_EQ(
+      run({"login", "--domain", "DOM", "--user", "alice"}, std::string(255, 'p') + "\r\n").out,
+      "denied\n");
+  auto endless = run({"login", "--domain", "DOM", "--user", "alice"}, std::string(1 << 20, 'p'));
+  EXPECT_EQ(endless.exit_code, 2);
+  EXPECT_NE(endless.err.find("longer than 255 bytes"), std::string::npos) << endless.err;
+  EXPECT_EQ(endless.out, "");
 }
 
 }  // namespace

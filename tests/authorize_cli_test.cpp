@@ -7,7 +7,7 @@ namespace {
 class AuthorizeCliTest : public AuthorizeFixture {
  protected:
   void SetUp() override {
-    WriteData(DataJson("Stamp-1", {"Payroll", "Stock"}));
+    WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll", "Stock"}));
     StartServer();
   }
 };
@@ -15,7 +15,8 @@ class AuthorizeCliTest : public AuthorizeFixture {
 TEST_F(AuthorizeCliTest, LoadRefreshAndTheDirectory) {
   ProcessResult load = Cli({"load", "--user", "SALES\\bob"});
   EXPECT_EQ(load.exit_code, 0) << load.err;
-  EXPECT_EQ(load.out, "source: server\ntimestamp: Stamp-1\napplications: 2\nroles: 2\n");
+  EXPECT_EQ(load.out,
+            "source: server\ntimestamp: 12/01/2026 10:00:00 AM\napplications: 2\nroles: 2\n");
 
   ProcessResult refresh = Cli({"refresh", "--trail"});
   EXPECT_EQ(refresh.exit_code, 0) << refresh.err;

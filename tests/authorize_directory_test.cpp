@@ -71,7 +71,7 @@ class DirectoryTest : public AuthorizeFixture {
  protected:
   // Cache files of the test's own document; the configured server is down.
   void LoadDocument() {
-    WriteData(DataJson("Stamp-1", {}));
+    WriteData(DataJson("12/01/2026 10:00:00 AM", {}));
     StartServer();
     StopServer();
     ASSERT_EQ(QrnEncryptBufferAndPersistInFile(kApplications, CacheFile(kApplicationCacheFile)),
@@ -84,7 +84,7 @@ class DirectoryTest : public AuthorizeFixture {
                   "<DOCUMENT><QRNACLS><ACLCOUNT>0</ACLCOUNT></QRNACLS></DOCUMENT>",
                   CacheFile(kAclCacheFile)),
               S_OK);
-    ASSERT_EQ(CQRNAuthorize::SetCacheTime("Stamp-1"), S_OK);
+    ASSERT_EQ(CQRNAuthorize::SetCacheTime("12/01/2026 10:00:00 AM"), S_OK);
     ASSERT_TRUE(authorizer_.InitCache("SALES\\bob", QRN_CLEAR_CACHE_GROUPS));
   }
 

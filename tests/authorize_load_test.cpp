@@ -37,52 +37,52 @@ class AuthorizeLoadTest : public AuthorizeFixture {
 };
 
 TEST_F(AuthorizeLoadTest, FirstLoadComesFromTheCombinedAnswerAndWritesTheCache) {
-  WriteData(DataJson("Stamp-1", {"Payroll", "Stock"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll", "Stock"}));
   StartServer();
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", QRN_CLEAR_CACHE_GROUPS));
   EXPECT_TRUE(Inspector::FromServer(authorizer));
   EXPECT_EQ(Inspector::CacheFlag(authorizer), 0);
   EXPECT_EQ(Inspector::CacheUser(authorizer), "SALES\\bob");
-  EXPECT_EQ(Inspector::CacheTimestamp(authorizer), "Stamp-1");
+  EXPECT_EQ(Inspector::CacheTimestamp(authorizer), "12/01/2026 10:00:00 AM");
   EXPECT_EQ(Inspector::Applications(authorizer), 2);
   EXPECT_EQ(Inspector::Roles(authorizer), 2u);
   // The combined answer carried the documents: none was asked for alone.
   EXPECT_EQ(DocumentRequests(), 0);
-  EXPECT_EQ(StoredTimestamp(), "Stamp-1");
+  EXPECT_EQ(StoredTimestamp(), "12/01/2026 10:00:00 AM");
   for (const std::string& content : CacheFiles()) EXPECT_GT(content.size(), 10u);
 }
 
 TEST_F(AuthorizeLoadTest, EqualTimestampsLoadTheFilesWithoutRewritingThem) {
-  WriteData(DataJson("Stamp-1", {"Payroll", "Stock"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll", "Stock"}));
   StartServer();
   ASSERT_EQ(Cli({"load"}).exit_code, 0);
   const std::vector<std::string> before = CacheFiles();
 
   // Same timestamp in another letter case, different data: the files win.
-  WriteData(DataJson("STAMP-1", {"Payroll", "Stock", "Fleet"}));
+  WriteData(DataJson("12/01/2026 10:00:00 am", {"Payroll", "Stock", "Fleet"}));
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", QRN_CLEAR_CACHE_GROUPS));
   EXPECT_FALSE(Inspector::FromServer(authorizer));
   EXPECT_EQ(Inspector::CacheFlag(authorizer), 0);  // the server is in use
   EXPECT_EQ(Inspector::Applications(authorizer), 2);
-  EXPECT_EQ(Inspector::CacheTimestamp(authorizer), "STAMP-1");
+  EXPECT_EQ(Inspector::CacheTimestamp(authorizer), "12/01/2026 10:00:00 am");
   EXPECT_EQ(CacheFiles(), before);  // SetCacheTime not called, nothing rewritten
   EXPECT_EQ(DocumentRequests(), 0) << secd_->RequestLog();
 }
 
 TEST_F(AuthorizeLoadTest, ChangedTimestampReloadsFromTheServer) {
-  WriteData(DataJson("Stamp-1", {"Payroll"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll"}));
   StartServer();
   ASSERT_EQ(Cli({"load"}).exit_code, 0);
   const std::vector<std::string> before = CacheFiles();
 
-  WriteData(DataJson("Stamp-2", {"Payroll", "Fleet"}));
+  WriteData(DataJson("12/02/2026 9:30:00 AM", {"Payroll", "Fleet"}));
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", QRN_CLEAR_CACHE_GROUPS));
   EXPECT_TRUE(Inspector::FromServer(authorizer));
   EXPECT_EQ(Inspector::Applications(authorizer), 2);
-  EXPECT_EQ(StoredTimestamp(), "Stamp-2");
+  EXPECT_EQ(StoredTimestamp(), "12/02/2026 9:30:00 AM");
   const std::vector<std::string> after = CacheFiles();
   EXPECT_NE(after[0], before[0]);  // the application and ACL documents changed
   EXPECT_NE(after[2], before[2]);
@@ -96,7 +96,7 @@ TEST_F(AuthorizeLoadTest, ChangedTimestampReloadsFromTheServer) {
 }
 
 TEST_F(AuthorizeLoadTest, UnreachableServerUsesValidFilesAndWritesNothing) {
-  WriteData(DataJson("Stamp-1", {"Payroll", "Stock"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll", "Stock"}));
   StartServer();
   ASSERT_EQ(Cli({"load"}).exit_code, 0);
   StopServer();
@@ -112,7 +112,7 @@ TEST_F(AuthorizeLoadTest, UnreachableServerUsesValidFilesAndWritesNothing) {
 }
 
 TEST_F(AuthorizeLoadTest, UnreachableServerWithoutValidFilesFails) {
-  WriteData(DataJson("Stamp-1", {"Payroll"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll"}));
   StartServer();
   ASSERT_EQ(Cli({"load"}).exit_code, 0);
   StopServer();
@@ -132,7 +132,7 @@ TEST_F(AuthorizeLoadTest, UnreachableServerWithoutValidFilesFails) {
 }
 
 TEST_F(AuthorizeLoadTest, CacheFolderNotWritableFailsFirst) {
-  WriteData(DataJson("Stamp-1", {"Payroll"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll"}));
   StartServer();
   // Root may write any file, but not open a directory for writing.
   std::filesystem::create_directory(CacheFile(kTimestampFile));
@@ -149,7 +149,7 @@ TEST_F(AuthorizeLoadTest, CacheFolderNotWritableFailsFirst) {
 }
 
 TEST_F(AuthorizeLoadTest, OldServerDocumentsByTheirOwnRequestsThenFromTheFiles) {
-  WriteData(DataJson("Stamp-1", {"Payroll", "Stock"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll", "Stock"}));
   StartServer({"--old-server"});
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", QRN_CLEAR_CACHE_GROUPS));
@@ -168,7 +168,7 @@ TEST_F(AuthorizeLoadTest, OldServerDocumentsByTheirOwnRequestsThenFromTheFiles) 
 }
 
 TEST_F(AuthorizeLoadTest, RefreshCacheReloadsOnlyAfterTheDataChanged) {
-  WriteData(DataJson("Stamp-1", {"Payroll"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll"}));
   StartServer();
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", QRN_CLEAR_CACHE_GROUPS));
@@ -185,18 +185,18 @@ TEST_F(AuthorizeLoadTest, RefreshCacheReloadsOnlyAfterTheDataChanged) {
       ++updated_rows;
   EXPECT_EQ(updated_rows, 2);
 
-  WriteData(DataJson("Stamp-2", {"Payroll", "Fleet", "Stock"}));
+  WriteData(DataJson("12/02/2026 9:30:00 AM", {"Payroll", "Fleet", "Stock"}));
   bool refreshed = false;
   EXPECT_TRUE(authorizer.RefreshCache(refreshed, QRN_CLEAR_CACHE_GROUPS));
   EXPECT_TRUE(refreshed);
   EXPECT_EQ(Inspector::Applications(authorizer), 3);
-  EXPECT_EQ(Inspector::CacheTimestamp(authorizer), "Stamp-2");
+  EXPECT_EQ(Inspector::CacheTimestamp(authorizer), "12/02/2026 9:30:00 AM");
   EXPECT_EQ(Inspector::CacheUser(authorizer), "SALES\\bob");
-  EXPECT_EQ(StoredTimestamp(), "Stamp-2");
+  EXPECT_EQ(StoredTimestamp(), "12/02/2026 9:30:00 AM");
 }
 
 TEST_F(AuthorizeLoadTest, AppAndRolesCacheStartALoadWhenNothingIsLoaded) {
-  WriteData(DataJson("Stamp-1", {"Payroll", "Stock"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll", "Stock"}));
   StartServer();
   CQRNAuthorize authorizer;
   IQrnXml2* document = nullptr;
@@ -210,7 +210,7 @@ TEST_F(AuthorizeLoadTest, AppAndRolesCacheStartALoadWhenNothingIsLoaded) {
   ASSERT_EQ(authorizer.GetAppCache(&document, &timestamp), S_OK);
   ASSERT_NE(document, nullptr);
   EXPECT_EQ(platform::Utf16ToUtf8(std::u16string_view(timestamp, SysStringLen(timestamp))),
-            "Stamp-1");
+            "12/01/2026 10:00:00 AM");
   SysFreeString(timestamp);
   ASSERT_EQ(authorizer.GetRolesCache(&roles, &timestamp), S_OK);
   ASSERT_NE(roles, nullptr);
@@ -249,7 +249,7 @@ class SavedIdentityTest : public AuthorizeLoadTest {
 };
 
 TEST_F(SavedIdentityTest, LoadsForTheSavedIdentityElseTheCurrentUser) {
-  WriteData(DataJson("Stamp-1", {"Payroll"}));
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll"}));
   StartServer();
   {
     CQRNAuthorize authorizer;

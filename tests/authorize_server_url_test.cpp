@@ -10,7 +10,7 @@ namespace {
 class ServerUrlTest : public AuthorizeFixture {
  protected:
   void SetUp() override {
-    WriteData(DataJson("Stamp-1", {"Payroll"}));
+    WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll"}));
     secd_ = std::make_unique<SecdProcess>(DataFile(),
                                           std::vector<std::string>{"--page", "/mvt/security.asp"});
   }

@@ -30,7 +30,7 @@ std::string Escaped(const std::string& text) {
 
 // Admins also names current_user.
 std::string Data(const std::string& current_user = "NOBODY\\none") {
-  return R"({"format": 1, "timestamp": "t-1", "roles": [
+  return R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "roles": [
     {"id": "{00000000-0000-4000-8000-000000000001}", "name": "Readers", "users": ["SALES\\bob"]},
     {"id": "{00000000-0000-4000-8000-000000000002}", "name": "Writers", "users": ["SALES\\bob"]},
     {"id": "{00000000-0000-4000-8000-000000000003}", "name": "Admins", "users": ["SALES\\admin", ")" +

@@ -189,6 +189,63 @@ TEST_F(CliTest, WriteToAnUnwritableHiveFails) {
   EXPECT_NE(result.err.find("cannot write"), std::string::npos) << result.err;
 }
 
+TEST_F(CliTest, UnreadableHiveIsAnErrorThatSaysWhy) {
+  // Root reads a chmod-000 file, so the hive is made unreadable for anyone:
+  // a folder or a FIFO where the file should be, or a file over the limit.
+  const std::string folder = sandbox_.dir().File("folder.reg");
+  ASSERT_EQ(mkdir(folder.c_str(), 0755), 0);
+  const std::string fifo = sandbox_.dir().File("fifo.reg");
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+  const std::string huge = sandbox_.dir().File("huge.reg");
+  test::WriteFile(huge, "");
+  ASSERT_EQ(truncate(huge.c_str(), off_t{3} << 30), 0);
+  const struct {
+    std::string hive, why;
+  } cases[] = {{folder, "is not a regular file"},
+               {fifo, "is not a regular file"},
+               {huge, "is larger than the limit of 67108864 bytes"}};
+  for (const auto& c : cases) {
+    const std::string env = "QRNAUTH_MACHINE_HIVE=" + c.hive;
+    auto get = test::RunProcess({test::CliPath(), "config", "get", kMachineKey, "URL"}, {env}, "",
+                                20);
+    EXPECT_EQ(get.exit_code, 2) << c.hive << get.err;
+    EXPECT_NE(get.err.find("cannot read the hive file " + c.hive + ": " + c.why),
+              std::string::npos)
+        << get.err;
+    EXPECT_EQ(get.err.find("there is no key"), std::string::npos) << get.err;
+    // Every command that reads the hive says so on stderr.
+    auto show = test::RunProcess({test::CliPath(), "config", "show"}, {env}, "", 20);
+    EXPECT_EQ(show.exit_code, 0) << show.err;
+    EXPECT_NE(show.err.find(c.hive + ": " + c.why), std::string::npos) << show.err;
+    auto set = test::RunProcess(
+        {test::CliPath(), "config", "set", kMachineKey, "URL", "REG_SZ", "x"}, {env}, "", 20);
+    EXPECT_EQ(set.exit_code, 2) << set.err;
+  }
+}
+
+TEST_F(CliTest, SetKeepsTheRawBytesOfOtherValues) {
+  // Texts that are not UTF-8, as another tool may have written them.
+  const std::string latin = "\"Latin\"=\"caf\xe9 cr\xe8me\"";
+  sandbox_.WriteMachineHive("Windows Registry Editor Version 5.00\r\n\r\n"
+                            "[HKEY_LOCAL_MACHINE\\SOFTWARE\\Korvane\\MVT]\r\n" +
+                            latin + "\r\n");
+  sandbox_.WriteUserHive("REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\Software\\Korvane]\r\n"
+                         "\"Path\"=hex(2):63,61,66,e9,00\r\n"
+                         "\"List\"=hex(7):e9,00,61,00,00\r\n");
+  Ok({"config", "set", kMachineKey, "Other", "REG_SZ", "x"});
+  Ok({"config", "set", "HKCU\\Software\\Korvane", "Other", "REG_SZ", "y"});
+
+  EXPECT_NE(test::ReadFile(sandbox_.machine_hive()).find(latin + "\n"), std::string::npos)
+      << test::ReadFile(sandbox_.machine_hive());
+  EXPECT_EQ(Ok({"config", "get", kMachineKey, "Latin"}),
+            "type: REG_SZ\ndata: caf\xe9 cr\xe8me\n");
+  EXPECT_EQ(Ok({"config", "get", "HKCU\\Software\\Korvane", "Path"}),
+            "type: REG_EXPAND_SZ\ndata: caf\xe9\n");
+  EXPECT_EQ(Ok({"config", "get", "HKCU\\Software\\Korvane", "List"}),
+            "type: REG_MULTI_SZ\ndata: \xe9\ndata: a\n");
+  EXPECT_EQ(Ok({"config", "get", "HKCU\\Software\\Korvane", "Other"}), "type: REG_SZ\ndata: y\n");
+}
+
 TEST_F(CliTest, HelpEverywhere) {
   auto top = Run({"--help"});
   EXPECT_EQ(top.exit_code, 0);

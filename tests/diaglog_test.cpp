@@ -3,7 +3,10 @@
 #include "frame/diaglog.h"
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -104,6 +107,66 @@ TEST(DiagnosticLog, SwitchTakesEffectBetweenLines) {
   EXPECT_NE(content.find("(f:2) hr=0 First=2\n"), std::string::npos) << content;
   EXPECT_EQ(content.find("Off"), std::string::npos) << content;
   EXPECT_NE(content.find("(f:4) hr=0 Again=4\n"), std::string::npos) << content;
+}
+
+TEST(DiagnosticLog, NamesAndTextsCannotStartALineOfTheirOwn) {
+  qrn::test::HiveSandbox sandbox;
+  sandbox.WriteMachineHive(HiveWith("\"Mvtlog\"=dword:00000001"));
+  const std::string log = sandbox.temp_folder() + "mvtlog.txt";
+  qrn::WriteDiagnosticLine("", "f", 1, 0, "User", "bob\nssh-ed25519 AAAA attacker\r\tx\x1b", 0);
+  qrn::WriteDiagnosticLine("", "f\n", 2, 0, "Na\nme", nullptr, 7);
+  const std::string content = qrn::test::ReadFile(log);
+  EXPECT_NE(content.find("(f:1) hr=0 User=bob\\nssh-ed25519 AAAA attacker\\r\\tx\\x1b\n"),
+            std::string::npos)
+      << content;
+  EXPECT_NE(content.find("(f\\n:2) hr=0 Na\\nme=7\n"), std::string::npos) << content;
+  EXPECT_EQ(std::count(content.begin(), content.end(), '\n'), 2) << content;
+}
+
+TEST(DiagnosticLog, NeverWritesThroughALinkOrIntoAnotherUsersFile) {
+  qrn::test::HiveSandbox sandbox;
+  sandbox.WriteMachineHive(HiveWith("\"Mvtlog\"=dword:00000001"));
+  const std::string log = sandbox.temp_folder() + "mvtlog.txt";
+  const std::string protected_file = sandbox.dir().File("authorized_keys");
+  qrn::test::WriteFile(protected_file, "root's own line\n");
+  ASSERT_EQ(chmod(protected_file.c_str(), 0600), 0);
+
+  // A link to a file only its owner may write: that file stays as it was.
+  ASSERT_EQ(symlink(protected_file.c_str(), log.c_str()), 0);
+  qrn::WriteDiagnosticLine("", "f", 1, 0, "User", "x", 0);
+  EXPECT_EQ(qrn::test::ReadFile(protected_file), "root's own line\n");
+  // A dangling link: nothing is created where it points.
+  const std::string dangling = sandbox.dir().File("new-file");
+  ASSERT_EQ(unlink(log.c_str()), 0);
+  ASSERT_EQ(symlink(dangling.c_str(), log.c_str()), 0);
+  qrn::WriteDiagnosticLine("", "f", 2, 0, "User", "x", 0);
+  EXPECT_FALSE(FileExists(dangling));
+  // A hard link to the protected file (possible where the kernel does not
+  // protect hard links) is refused as well.
+  ASSERT_EQ(unlink(log.c_str()), 0);
+  ASSERT_EQ(link(protected_file.c_str(), log.c_str()), 0);
+  qrn::WriteDiagnosticLine("", "f", 3, 0, "User", "x", 0);
+  EXPECT_EQ(qrn::test::ReadFile(protected_file), "root's own line\n");
+  ASSERT_EQ(unlink(log.c_str()), 0);
+
+  // A file of another user (only root can make one here).
+  if (geteuid() == 0) {
+    qrn::test::WriteFile(log, "");
+    ASSERT_EQ(chown(log.c_str(), 65534, 65534), 0);
+    qrn::WriteDiagnosticLine("", "f", 4, 0, "User", "x", 0);
+    EXPECT_EQ(qrn::test::ReadFile(log), "");
+    ASSERT_EQ(unlink(log.c_str()), 0);
+  }
+
+  // Under umask 000 the new log is still not writable by others.
+  const mode_t old_mask = umask(0);
+  qrn::WriteDiagnosticLine("", "f", 5, 0, "User", "x", 0);
+  umask(old_mask);
+  struct stat st {};
+  ASSERT_EQ(lstat(log.c_str(), &st), 0);
+  EXPECT_TRUE(S_ISREG(st.st_mode));
+  EXPECT_EQ(st.st_mode & 0777, 0640u);
+  EXPECT_NE(qrn::test::ReadFile(log).find("(f:5) hr=0 User=x\n"), std::string::npos);
 }
 
 }  // namespace

@@ -171,7 +171,8 @@ constexpr char kGroup[] =
     "Administrators:x:3002:SALES\\bob\n";
 
 std::string LevelData(int level) {
-  return R"({"format": 1, "timestamp": "t-1", "localGroupsLevel": )" + std::to_string(level) +
+  return R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "localGroupsLevel": )" +
+         std::to_string(level) +
          R"(, "roles": [{"id": "{00000000-0000-4000-8000-000000000001}", "name": "R",
     "groups": ["SALES\\Operators"]}],
   "userGroups": {"SALES\\bob": ["SALES/Operators"]},
@@ -289,7 +290,7 @@ HRESULT CreateTestNovell(REFIID riid, void** object) {
 
 TEST(GroupNames, NovellPathTestsTheNdsMembersOfTheRoles) {
   AuthorizeEnv env;
-  env.Start(R"({"format": 1, "timestamp": "t-1", "roles": [
+  env.Start(R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "roles": [
     {"id": "{00000000-0000-4000-8000-000000000001}", "name": "A",
      "groups": ["NDS:\\\\TREE\\Yes", "NDS:\\\\TREE\\Broken", "NDS:\\TREE\\SingleYes"]},
     {"id": "{00000000-0000-4000-8000-000000000002}", "name": "B",

@@ -42,6 +42,14 @@ TEST(OsTest, WriteEventAppendsLinesToTheEventFile) {
   EXPECT_EQ(test::ReadFile(file), "first\nsecond %s\n");
 }
 
+TEST(OsTest, EventTextsCannotStartALineOfTheirOwn) {
+  test::TempDir dir;
+  const std::string file = dir.File("events.log");
+  setenv("QRNAUTH_EVENT_LOG", file.c_str(), 1);
+  WriteEvent("User: SALES\\bob\nforged event\r\x01");
+  EXPECT_EQ(test::ReadFile(file), "User: SALES\\bob\\nforged event\\r\\x01\n");
+}
+
 TEST(OsTest, PathAttributesReadTheWriteBits) {
   test::TempDir dir;
   EXPECT_FALSE(GetPathAttributes(dir.File("none")).exists);

@@ -94,7 +94,8 @@ std::string DataFile(const test::TempDir& dir) {
   const std::string level = "\"localGroupsLevel\": 3";
   const size_t at = json.find(level);
   EXPECT_NE(at, std::string::npos);
-  json.replace(at, level.size(), "\"localGroupsLevel\": 1, \"timestamp\": \"stamp-42\"");
+  json.replace(at, level.size(),
+               "\"localGroupsLevel\": 1, \"timestamp\": \"12/01/2026 4:42:00 PM\"");
   const std::string path = dir.File("data.json");
   test::WriteFile(path, json);
   return path;
@@ -116,10 +117,10 @@ TEST_F(CacheFlag, ServerAnswersOnceAndTheAnswerIsKeptProcessWide) {
   ASSERT_EQ(QrnGetCacheFlag(&flag, &timestamp), S_OK);
   EXPECT_EQ(flag, 0);
   EXPECT_TRUE(CacheFlagAskedServer());
-  EXPECT_EQ(timestamp, "stamp-42");
+  EXPECT_EQ(timestamp, "12/01/2026 4:42:00 PM");
   EXPECT_EQ(LocalGroupsLevel(), 1);
   EXPECT_FLOAT_EQ(ServerProtocolLevel(), 2.4f);
-  EXPECT_EQ(SecurityParts().server_timestamp, "stamp-42");
+  EXPECT_EQ(SecurityParts().server_timestamp, "12/01/2026 4:42:00 PM");
   EXPECT_NE(SecurityParts().applications.find("<DOCUMENT>"), std::string::npos);
   EXPECT_FALSE(SecurityParts().roles.empty());
   EXPECT_FALSE(SecurityParts().acls.empty());
@@ -199,7 +200,7 @@ TEST_F(CacheFlag, OldServerFallsBackToTheDateRequest) {
   std::string timestamp;
   ASSERT_EQ(QrnGetCacheFlag(&flag, &timestamp), S_OK);
   EXPECT_EQ(flag, 0);
-  EXPECT_EQ(timestamp, "stamp-42");
+  EXPECT_EQ(timestamp, "12/01/2026 4:42:00 PM");
   EXPECT_FLOAT_EQ(ServerProtocolLevel(), 2.3f);
   EXPECT_EQ(LocalGroupsLevel(), 1);
   // An empty combined answer leaves the security data parts empty.

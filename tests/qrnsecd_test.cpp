@@ -346,6 +346,24 @@ TEST_F(SecdTest, DataFileChangesAreServedWithoutRestart) {
   EXPECT_EQ(Decrypt(AclValue(Fetch(AclRequest(secd.url())), "K")), "C:4");
 }
 
+TEST_F(SecdTest, TimestampsAreServedAsARealServerWritesThem) {
+  TempDir dir;
+  const std::string data = dir.File("data.json");
+  const std::string stamp = "12/01/2026 10:00:00 AM +01:00 #3 50%?";
+  WriteDataFile(data, R"({"format": 1, "timestamp": ")" + stamp + "\"}");
+  SecdProcess secd(data);
+  EXPECT_EQ(Fetch(DateTimeRequest(secd.url())), stamp);
+  EXPECT_NE(Fetch(CombinedDataRequest(secd.url(), stamp)).find("<SERVERTIMESTAMP>" + stamp + "<"),
+            std::string::npos);
+
+  // Without one, the data file's own timestamp has the same shape.
+  WriteDataFile(data, R"({"format": 1})");
+  const std::string derived = Fetch(DateTimeRequest(secd.url()));
+  EXPECT_EQ(derived.find_first_of("<>&;"), std::string::npos) << derived;
+  EXPECT_EQ(derived[2], '/') << derived;
+  EXPECT_NE(derived.find(" AM +"), derived.find(" PM +")) << derived;
+}
+
 TEST_F(SecdTest, MalformedDataAtStartExitsWithTheFileAndPosition) {
   TempDir dir;
   const std::string data = dir.File("bad.json");
@@ -361,10 +379,14 @@ TEST_F(SecdTest, MalformedDataAtStartExitsWithTheFileAndPosition) {
   EXPECT_EQ(r.exit_code, 2);
   EXPECT_NE(r.err.find("$.roles[0].id"), std::string::npos) << r.err;
 
-  // The timestamp comes back unencoded in the client's next combined request.
-  r = run(R"({"format": 1, "timestamp": "12/9/2026 4:00 PM"})");
-  EXPECT_EQ(r.exit_code, 2);
-  EXPECT_NE(r.err.find("$.timestamp"), std::string::npos) << r.err;
+  // A timestamp may be any date text a server writes, but not markup, ";"
+  // (it ends the old server's date answer) or the word clients take for an
+  // error page.
+  for (const char* stamp : {"12/9/2026 <4:00> PM", "12/9/2026; 4:00 PM", "Error 12/9/2026"}) {
+    r = run(std::string(R"({"format": 1, "timestamp": ")") + stamp + "\"}");
+    EXPECT_EQ(r.exit_code, 2) << stamp;
+    EXPECT_NE(r.err.find("$.timestamp"), std::string::npos) << r.err;
+  }
 
   r = run(R"({"format": 2})");
   EXPECT_EQ(r.exit_code, 2);

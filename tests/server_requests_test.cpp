@@ -48,8 +48,12 @@ std::multimap<std::string, std::string> Params(const std::string& url) {
 // Raw values go in as they are; the others are canonicalised.
 TEST(ServerRequests, ValuesAreInsertedRawOrCanonicalised) {
   const std::string base = "http://srv/sec.asp";
-  EXPECT_EQ(CombinedDataRequest(base, "2024-01-01 10:00"),
-            base + "?Object=MvtSecData&Operation=Get&ClientTimestamp=2024-01-01 10:00");
+  // The stored timestamp is the server's own text: a real server's dates
+  // hold blanks, "+" and "/", which must reach it as they were.
+  EXPECT_EQ(CombinedDataRequest(base, "12/01/2026 10:00:00 AM +1"),
+            base +
+                "?Object=MvtSecData&Operation=Get&ClientTimestamp="
+                "12%2F01%2F2026%2010%3A00%3A00%20AM%20%2B1");
   EXPECT_EQ(ServerLocalGroupsRequest(base, "bob", "SALES", "g1;g 2"),
             base +
                 "?User=bob&Domain=SALES&DomainGroups=g1%3Bg%202&Operation=Append&Object="
@@ -58,6 +62,16 @@ TEST(ServerRequests, ValuesAreInsertedRawOrCanonicalised) {
             base +
                 "?Object=Log&Operation=Add&User=SALES%5Cbob&Action=Authorization&Status=Failed&"
                 "Computer=PC 1");
+}
+
+TEST(ServerRequests, UserInformationIsLeftOutOfAUrl) {
+  EXPECT_EQ(UrlWithoutUserInfo("http://admin:pw@srv:8080/sec.aspx?a=b"),
+            "http://srv:8080/sec.aspx?a=b");
+  EXPECT_EQ(UrlWithoutUserInfo("https://a@b:p@ss@srv"), "https://srv");
+  // An at-sign after the host belongs to the path or the query.
+  EXPECT_EQ(UrlWithoutUserInfo("http://srv/p@x?u=a@b"), "http://srv/p@x?u=a@b");
+  EXPECT_EQ(UrlWithoutUserInfo("http://srv?u=a@b"), "http://srv?u=a@b");
+  EXPECT_EQ(UrlWithoutUserInfo("srv/sec.asp"), "srv/sec.asp");
 }
 
 TEST(ServerRequests, HostileValuesStayInTheirOwnParameter) {

@@ -122,6 +122,25 @@ TEST_F(SocketTransportTest, HandshakeWithAnotherProcess) {
   close(listener);
 }
 
+TEST_F(SocketTransportTest, ServerCommandImpersonatesTheClient) {
+  if (geteuid() != 0) GTEST_SKIP() << "switching ids needs root";
+  qrn::test::WriteFile(users_, "DOM:nobody:pw\n");
+  CliChild server({"socket-server", "--listen", "127.0.0.1:0", "--impersonate"});
+  std::string first = server.Line();
+  ASSERT_EQ(first.rfind("listening ", 0), 0u) << first;
+  int fd = Connect(first.substr(10));
+  CQRNAuthenticate client;
+  client.SetAuthenticationCredential("DOM", "nobody", "pw");
+  EXPECT_TRUE(client.SocketAuthenticationClient(static_cast<uint32_t>(fd)));
+  close(fd);
+  EXPECT_EQ(server.Line(), "authenticated DOM\\nobody");
+  // A local account: this computer's name, then the account.
+  std::string whoami = server.Line();
+  EXPECT_EQ(whoami.rfind("whoami ", 0), 0u) << whoami;
+  EXPECT_EQ(whoami.substr(whoami.size() - 7), "\\nobody") << whoami;
+  EXPECT_EQ(server.Wait(), 0);
+}
+
 TEST_F(SocketTransportTest, ClientAuditRecords) {
   qrn::test::SecdProcess secd(qrn::test::SampleDataPath());
   qrn::platform::RegistryKey key;

@@ -22,7 +22,8 @@ namespace {
 using test::AuthorizeEnv;
 using test::RegDword;
 
-const char kData[] = R"({"format": 1, "timestamp": "t-1", "localGroupsLevel": 0, "roles": [
+const char kData[] =
+    R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "localGroupsLevel": 0, "roles": [
   {"id": "{00000000-0000-4000-8000-000000000001}", "name": "Operators", "groups": ["SALES\\Operators"]},
   {"id": "{00000000-0000-4000-8000-000000000002}", "name": "Direct", "users": ["SALES\\carol", "Sales\\Bob"]},
   {"id": "{00000000-0000-4000-8000-000000000003}", "name": "Guests", "groups": ["EVERYONE"]}],

@@ -9,7 +9,9 @@
 
 namespace qrn::platform {
 struct SecurityFunctionTableA;
-}
+struct SEC_WINNT_AUTH_IDENTITY_A;
+}  // namespace qrn::platform
+struct IUnknown;
 
 // ---- handshake state ----------------------------------------------------------
 // A security provider handle: two pointer-sized words whose meaning belongs
@@ -49,17 +51,26 @@ class QRNAUTH_API CQRNAuthenticate {
 
   // ---- credential verification ----------------------------------------------------
   // Checks domain, user and password (UTF-8; null counts as empty) by running
-  // both sides of an NTLM conversation in this process. All three empty: the
-  // current operating-system user counts as authenticated, without any
-  // provider call. The credentials stay in the process credential record.
-  // Every answer except an internal exception is sent as an audit record
-  // (when "LogInfoToServer" is 1 or 2). Texts over 255 bytes are refused.
+  // both sides of an NTLM conversation in this process, on the check's own
+  // copies of the three texts (checks on other objects and threads cannot
+  // change them). All three empty: the current operating-system user counts
+  // as authenticated, without any provider call. A domain or password
+  // without a user name names nobody and is denied, without any provider
+  // call. The credentials stay in the process credential record. Every
+  // answer except an internal exception is sent as an audit record (when
+  // "LogInfoToServer" is 1 or 2), under the domain and user of this check.
+  // Texts over 255 bytes are refused (false); names of up to 255 bytes are
+  // checked. The user name matches without regard to case, the domain as the
+  // account source spells it.
   bool AuthenticateUser(const char* domain, const char* user, const char* password);
-  // The same check with the credentials the process record holds now.
+  // The same check with the credentials the process record holds now. False,
+  // without a provider call, while the record holds refused credentials.
   bool Authenticate();
   // Puts the credentials into the process record for the next client
-  // conversation of any object, checking nothing. False (and an empty record)
-  // when a text is longer than 255 bytes.
+  // conversation of any object, checking nothing. False when a text is longer
+  // than 255 bytes: the record is then refused (empty, and not the current
+  // user) so that Authenticate and client steps fail until credentials are
+  // set again.
   bool SetAuthenticationCredential(const char* domain, const char* user, const char* password);
 
   // ---- handshake transports --------------------------------------------------
@@ -129,7 +140,6 @@ class QRNAUTH_API CQRNAuthenticate {
   static uint32_t GetTransportTimeout();
 
   // ---- error trail ----------------------------------------------------------
-  // ---- error trail ----------------------------------------------------------
   // The authentication trail of the process: the same pointer for every
   // object and every call. Read or copy it; never clear it.
   static VARIANT* GetLastMvtErrors();
@@ -154,6 +164,55 @@ class QRNAUTH_API CQRNAuthenticate {
   // nothing is saved (an empty user name or domain) or a buffer is null.
   bool GetAuthenticatedIdentity(char* domain, char* user);
 
+  // ---- impersonation, identity as identifier, proxy credentials, host posts ----
+  // The calling thread acts as the client of this object's server context
+  // (the client authenticated by the last credential check or server
+  // handshake of this object): only this thread's effective uid, gid and
+  // supplementary groups change, to those of the client's account in NSS
+  // ("DOMAIN\user" as it stands, else "user"). Needs the privilege to
+  // switch ids (root or CAP_SETUID and CAP_SETGID). False, nothing changed,
+  // when no client is authenticated, the account is unknown or the switch is
+  // refused. A second call switches to the client again; RevertContext still
+  // goes back to the ids before the first.
+  bool ImpersonateContext();
+  // Ends the calling thread's impersonation and restores exactly the uid,
+  // gid and groups it had before. True also when the thread did not
+  // impersonate; false when no server context exists or the ids could not
+  // be restored.
+  bool RevertContext();
+  // The saved identity's security identifier, in the binary layout
+  // (revision 1, sub-authority count, 6-byte big-endian authority, 32-bit
+  // little-endian sub-authorities). *size: in, the capacity of sid in bytes;
+  // out, the identifier's length whenever one was found. The identifier is
+  // the one winbind gives for the saved domain and user name (for the
+  // operating-system user mark: this process's own user), else the
+  // well-known INTERACTIVE identifier S-1-5-4 (12 bytes). False when
+  // nothing is saved, size is null, or sid is null or too small (*size then
+  // says how much is needed; 68 bytes always suffice).
+  bool GetAuthenticatedIdentity(uint8_t* sid, uint32_t* size);
+  // Sets the security blanket of a proxy (through its IClientSecurity) to
+  // the saved identity: authentication service RPC_C_AUTHN_WINNT,
+  // authorization service RPC_C_AUTHZ_NONE, no server principal, the given
+  // levels, capabilities 0, and for a saved named identity a COAUTHIDENTITY
+  // (qrnauth/proxy_security.h) that stays valid for the life of the process;
+  // nothing saved or the operating-system user mark: no explicit identity.
+  // E_INVALIDARG for a null proxy; else the result of QueryInterface or
+  // SetBlanket.
+  HRESULT SetWkzUser(IUnknown* proxy, DWORD authn_level, DWORD imp_level);
+  // The same call with no explicit identity: the proxy calls out as the
+  // process's own user.
+  HRESULT RevertToOSUser(IUnknown* proxy, DWORD authn_level, DWORD imp_level);
+  // Posts form_data to url (http or https) and gives the answer as a new
+  // BSTR the caller frees: the page's text, a status number ("404", "801"),
+  // "800" for an answer that carries an "MVT Error:" header, "800 " and a
+  // message when the request failed in the internet layer, or empty (a URL
+  // that is not http or https, an unusable redirect). A saved named
+  // identity's credentials are offered when the server asks for them (Basic
+  // or NTLM, as its challenge says). One 301/302/303 redirect to an http URL
+  // is followed by a GET without credentials. S_OK whatever the answer;
+  // E_INVALIDARG for a null document, E_OUTOFMEMORY when memory ran out.
+  HRESULT GetHttpDocument(const char* url, const char* form_data, BSTR* document);
+
   // ---- current user -----------------------------------------------------------
   // The operating-system user of the calling thread (its effective uid, so a
   // thread that impersonates a client gets that client). domain and user are
@@ -175,8 +234,13 @@ class QRNAUTH_API CQRNAuthenticate {
   bool InitSession();
   bool TermPackage();
   // One client step: consumes inToken/inTokenLength, produces
-  // outToken/outTokenLength.
+  // outToken/outTokenLength. A new conversation takes the explicit identity
+  // of the process credential record (copied under its lock) when it has a
+  // user name, else the current logon; a refused record fails the step.
   bool GenClientContext();
+  // The same step with the given explicit identity, or the current logon
+  // when identity is null; the process record is not read.
+  bool GenClientContext(qrn::platform::SEC_WINNT_AUTH_IDENTITY_A* identity);
   // One server step: consumes outToken/inTokenLength, produces
   // inToken/outTokenLength. Provider failures go to the authentication trail.
   bool GenServerContext();

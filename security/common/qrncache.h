@@ -96,6 +96,10 @@ HRESULT QrnGetHashValue(std::string* hash);
 //   E_INVALIDARG  null hash
 //   E_FAIL        a hash step failed
 HRESULT QrnHashFileContents(const std::string& path, platform::Md5Hash* hash, bool* complete);
+// SetCacheTime without the lock: writes the timestamp file (the URL without
+// user information) and renews "CacheValidation". The caller holds the cache
+// folder's exclusive lock (LockCacheFolder).
+HRESULT StoreCacheTime(const char* timestamp);
 // Writes the current hash as "CacheValidation" in HKCU, then HKLM (a hive
 // that can be neither opened nor created for writing is skipped). An empty
 // hash writes nothing.

@@ -6,6 +6,7 @@
 #include <memory>
 #include <new>
 
+#include "frame/config.h"
 #include "frame/trail.h"
 #include "platform/file_io.h"
 #include "platform/text.h"
@@ -96,6 +97,20 @@ HRESULT ReadDocument(const std::string& path, IQrnXml2** xml) {
 }
 
 }  // namespace
+
+platform::FileLock::Result LockCacheFolder(platform::FileLock* lock,
+                                           platform::FileLock::Mode mode) {
+  try {
+    char folder[260] = {};
+    uint32_t size = sizeof folder;
+    if (FAILED(GetCachePath(folder, &size))) return platform::FileLock::Result::kUnavailable;
+    return lock->Acquire(std::string(folder) + kCacheLockFile, mode,
+                         mode == platform::FileLock::Mode::kShared ? kCacheReadLockMs
+                                                                   : kCacheWriteLockMs);
+  } catch (...) {
+    return platform::FileLock::Result::kUnavailable;
+  }
+}
 
 HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::string& path) {
   try {

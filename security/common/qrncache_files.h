@@ -11,6 +11,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/file_lock.h"
 #include "qrnauth/qrnxml.h"
 
 namespace qrn {
@@ -20,6 +21,21 @@ constexpr char kApplicationCacheFile[] = "ApplCache.xml";
 constexpr char kRoleCacheFile[] = "RoleCache.xml";
 constexpr char kAclCacheFile[] = "AclCache.xml";
 constexpr char kTimestampFile[] = "MvtCache.txt";
+// The advisory lock of the set. The four files and the validation hash
+// change as one set: a writer holds the lock exclusively while it replaces
+// the documents, the timestamp file and "CacheValidation"; a reader holds it
+// shared while it checks the hash and reads the files and the timestamp.
+constexpr char kCacheLockFile[] = "MvtCache.lock";
+// How long a reader or a writer waits for the lock. A reader that does not
+// get it goes on without it (the validation hash still guards the set); a
+// writer that does not get it writes nothing.
+constexpr int kCacheReadLockMs = 5000;
+constexpr int kCacheWriteLockMs = 10000;
+
+// Takes the lock of the cache folder (GetCachePath) in the given mode.
+// kUnavailable also when the cache folder is not known.
+platform::FileLock::Result LockCacheFolder(platform::FileLock* lock,
+                                           platform::FileLock::Mode mode);
 
 // Writes a document file.
 //   S_OK          written (an empty file for a document under 2 characters)

@@ -101,7 +101,7 @@ HRESULT CheckAvailability(int16_t* available, std::string* server_timestamp) {
   const std::string request = CombinedDataRequest(base, GetClientTimestamp());
   std::string page;
   if (!GetWebPage(request, page, false)) {
-    const std::string step = kWebCallStep + request;
+    const std::string step = kWebCallStep + UrlWithoutUserInfo(request);
     AddTrailEntry(authorizationTrail, kCacheSource, kWebCallLine, kAvailabilityPath, kWebCallCalled,
                   step.c_str(), 0, kWebCallDetail);
     return S_OK;

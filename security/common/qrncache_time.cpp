@@ -98,12 +98,18 @@ HRESULT ReadCacheTime(char* timestamp, unsigned int size, bool* matched) {
   if (lines.count < 2 || lines.second.size() <= 1) return S_OK;
   std::string stored_url;
   if (!DecryptLine(lines.second, &stored_url)) return kUndecodableText;
+  // Compared without user information: files written before it was left out
+  // still match.
   std::string url;
-  if (SUCCEEDED(AuthUrl(&url)) && platform::EqualsNoCase(stored_url, url)) *matched = true;
+  if (SUCCEEDED(AuthUrl(&url)) &&
+      platform::EqualsNoCase(UrlWithoutUserInfo(stored_url), UrlWithoutUserInfo(url)))
+    *matched = true;
   return S_OK;
 }
 
-HRESULT WriteCacheTime(const char* timestamp) {
+}  // namespace
+
+HRESULT StoreCacheTime(const char* timestamp) {
   std::string folder;
   HRESULT hr = CacheFolder(&folder);
   if (FAILED(hr)) return hr;
@@ -118,6 +124,9 @@ HRESULT WriteCacheTime(const char* timestamp) {
   }
   std::string url;
   hr = AuthUrl(&url);
+  // The URL is stored without user information: a password in the
+  // configured URL never reaches the file.
+  if (SUCCEEDED(hr)) url = UrlWithoutUserInfo(url);
   std::string second;
   if (SUCCEEDED(hr) && !EncryptLine(url, &second)) hr = E_FAIL;
   if (FAILED(hr)) {
@@ -130,6 +139,8 @@ HRESULT WriteCacheTime(const char* timestamp) {
   if (!platform::ReplaceWholeFile(path, first + "\r\n" + second)) return S_OK;
   return StoreCacheValidation();
 }
+
+namespace {
 
 std::string ReadClientTimestamp() {
   static std::string folder;
@@ -174,7 +185,14 @@ HRESULT CQRNAuthorize::GetCacheTime(char* timestamp, unsigned int& size) {
 HRESULT CQRNAuthorize::SetCacheTime(const char* timestamp) {
   if (timestamp == nullptr) return E_INVALIDARG;
   try {
-    return qrn::WriteCacheTime(timestamp);
+    // Another process writing the set: this timestamp would be stored beside
+    // documents it was not written for. As when the file cannot be created,
+    // nothing is done.
+    qrn::platform::FileLock lock;
+    if (qrn::LockCacheFolder(&lock, qrn::platform::FileLock::Mode::kExclusive) ==
+        qrn::platform::FileLock::Result::kTimedOut)
+      return S_OK;
+    return qrn::StoreCacheTime(timestamp);
   } catch (...) {
     return E_UNEXPECTED;
   }

@@ -94,8 +94,22 @@ std::string CanonicalizeValue(std::string_view value) {
   return out;
 }
 
+std::string UrlWithoutUserInfo(std::string_view url) {
+  const size_t scheme = url.find("://");
+  if (scheme == std::string_view::npos) return std::string(url);
+  const size_t start = scheme + 3;
+  size_t end = url.find_first_of("/?#\\", start);
+  if (end == std::string_view::npos) end = url.size();
+  // The last at-sign of the authority ends the user information.
+  const size_t at = url.rfind('@', end == 0 ? 0 : end - 1);
+  if (at == std::string_view::npos || at < start) return std::string(url);
+  return Join({url.substr(0, start), url.substr(at + 1)});
+}
+
 std::string CombinedDataRequest(std::string_view base, std::string_view timestamp) {
-  return Join({base, kQueryCombined, timestamp});
+  // The timestamp is the server's own text and may hold blanks, "+", "&" or
+  // "#": sent raw, it would break the request line or be read back changed.
+  return Join({base, kQueryCombined, CanonicalizeValue(timestamp)});
 }
 std::string OldServerDateRequest(std::string_view base) {
   return Join({base, kQueryOldServerDate});

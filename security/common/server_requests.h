@@ -17,8 +17,14 @@ namespace qrn {
 // hex), so a value can never add or change parameters of a request.
 std::string CanonicalizeValue(std::string_view value);
 
+// The URL without its user information ("user:password@" before the host),
+// so a password given in a URL is never stored or shown. Other URLs come
+// back unchanged.
+std::string UrlWithoutUserInfo(std::string_view url);
+
 // Request texts. `base` is the security page URL.
-std::string CombinedDataRequest(std::string_view base, std::string_view timestamp);  // raw
+// The timestamp canonicalised: servers write dates with blanks and "+".
+std::string CombinedDataRequest(std::string_view base, std::string_view timestamp);
 std::string OldServerDateRequest(std::string_view base);
 std::string DateTimeRequest(std::string_view base);
 std::string ApplicationsRequest(std::string_view base);

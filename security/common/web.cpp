@@ -11,6 +11,7 @@
 #include "frame/trail.h"
 #include "platform/http_client.h"
 #include "security/common/ping.h"
+#include "security/common/server_requests.h"
 
 namespace qrn {
 
@@ -50,6 +51,20 @@ int32_t ReceiveTimeoutMs(int32_t seconds) {
   return static_cast<int32_t>(ms);
 }
 
+// The overall deadline of a request: "HTTPTotalTimeOut" seconds when it is
+// set and not 0, else the session's default (120 s). Read on every call, so
+// an administrator's change applies to the next request.
+int32_t TotalTimeoutMs() {
+  uint32_t seconds = 0;
+  if (!ReadDwordValue(platform::RegHive::LocalMachine, kConfigKey, kHttpTotalTimeoutValue,
+                      &seconds) ||
+      seconds == 0)
+    return -1;
+  return seconds > static_cast<uint32_t>(std::numeric_limits<int32_t>::max() / 1000)
+             ? std::numeric_limits<int32_t>::max()
+             : static_cast<int32_t>(seconds * 1000);
+}
+
 // The body arrives as the platform's reads of at most 1023 bytes, each read
 // taken up to its first NUL byte; reproduce that on fixed chunk boundaries.
 void AppendChunks(std::string& body, std::string& page) {
@@ -70,7 +85,8 @@ void AppendChunks(std::string& body, std::string& page) {
 }
 
 void Report(const std::string& url, int32_t line, const std::string& page) {
-  const std::string step = kWebStep + url;
+  // The trail is shown to users: never with a password from the URL.
+  const std::string step = kWebStep + UrlWithoutUserInfo(url);
   AddTrailEntry(authorizationTrail, kWebSource, line, kWebFunction, kWebCalled, step.c_str(),
                 E_FAIL, page.c_str());
 }
@@ -130,6 +146,7 @@ bool GetWebPage(std::string url, std::string& page, bool report_errors) {
       }
     }
     if (timeout != -1) web.session.SetReceiveTimeout(ReceiveTimeoutMs(timeout));
+    web.session.SetTotalTimeout(TotalTimeoutMs());
 
     platform::HttpResponse response = web.session.Get(url);
     if (response.outcome != platform::HttpOutcome::kOk) return false;

@@ -20,6 +20,9 @@ constexpr char kAspErrorPage[] = "<html>Error in ASP</html>";
 constexpr char kWebAgent[] = "QRNSnapin";
 constexpr char kHttpTimeoutValue[] = "HTTPTimeOut";
 constexpr char kNetworkTestValue[] = "NetworkTest";
+// Overall deadline of one request in seconds (REG_DWORD under the
+// configuration key); absent or 0: 120 s.
+constexpr char kHttpTotalTimeoutValue[] = "HTTPTotalTimeOut";
 
 // Fetches url and appends the body received to page (callers pass it empty).
 // Returns true when a document was received and judged good:
@@ -43,7 +46,8 @@ constexpr char kNetworkTestValue[] = "NetworkTest";
 // call test the URL's host with PingHost; an unreachable host fails the call
 // and the next call tests again. "HTTPTimeOut" is read on every call while
 // the timeout is not known; a known timeout t applies t * 1000 ms (990 ms for
-// 0) as the receive timeout of the request.
+// 0) as the receive timeout of the request. Whatever the receive timeout,
+// a request ends after "HTTPTotalTimeOut" seconds (default 120) in all.
 bool GetWebPage(std::string url, std::string& page, bool report_errors);
 
 // Sets the process-wide receive timeout in seconds; -1 makes GetWebPage read

@@ -24,7 +24,8 @@ inline std::string LargeDataJson(size_t objects) {
     std::snprintf(text, sizeof text, "Large.Object%06zu", n);
     return std::string(text);
   };
-  std::string json = R"({"format": 1, "timestamp": "large-1", "applications": [{"name": "Large", )";
+  std::string json =
+      R"({"format": 1, "timestamp": "12/01/2026 10:00:00 AM", "applications": [{"name": "Large", )";
   json += "\"id\": \"" + guid(1, 0) + "\", \"groups\": [";
   for (size_t g = 0; g * 100 < objects; ++g) {
     char group[48];

@@ -35,16 +35,27 @@ bool IsTimestampFile(const std::string& path) {
                                      qrn::kTimestampFile);
 }
 
+// Reads a cache file as the library does (no links, regular files only, at
+// most kMaxCacheFileBytes); prints "missing" or "unusable: why" when it
+// cannot.
+bool ReadCacheFile(const std::string& path, std::string* content) {
+  const qrn::platform::FileResult read = qrn::platform::ReadFileChecked(path, content);
+  if (read.ok()) return true;
+  if (read.error == qrn::platform::FileError::kMissing) {
+    std::cout << "missing\n";
+  } else {
+    std::cout << "unusable: " << read.Describe() << "\n";
+  }
+  return false;
+}
+
 // A document file decrypts when it is empty or valid text of the cache
 // alphabet, and parses when the XML component takes its plain text.
 void ShowDocumentState(const std::string& folder, const char* name) {
   const std::string path = folder + name;
   std::string content;
   std::cout << std::left << std::setw(14) << name << " ";
-  if (!qrn::platform::ReadWholeFile(path, &content)) {
-    std::cout << "missing\n";
-    return;
-  }
+  if (!ReadCacheFile(path, &content)) return;
   std::cout << "present " << content.size() << " bytes";
   if (content.size() < 2) {
     std::cout << " empty\n";
@@ -65,14 +76,12 @@ void ShowTimestampState(const std::string& folder) {
   const std::string path = folder + qrn::kTimestampFile;
   std::string content;
   std::cout << std::left << std::setw(14) << qrn::kTimestampFile << " ";
-  if (!qrn::platform::ReadWholeFile(path, &content)) {
-    std::cout << "missing\n";
-    return;
-  }
+  if (!ReadCacheFile(path, &content)) return;
   std::string timestamp, url;
   qrn::ParseTimestampFile(content, &timestamp, &url);
-  std::cout << "present " << content.size() << " bytes timestamp: " << timestamp << " url: " << url
-            << "\n";
+  // Never a password: files written by older versions may hold one.
+  std::cout << "present " << content.size() << " bytes timestamp: " << timestamp
+            << " url: " << qrn::UrlWithoutUserInfo(url) << "\n";
 }
 
 int CacheShow(Arguments& args) {
@@ -88,11 +97,14 @@ int CacheShow(Arguments& args) {
 
   const std::string path = file->find('/') == std::string::npos ? CacheFolder() + *file : *file;
   std::string content;
-  if (!qrn::platform::ReadWholeFile(path, &content)) throw CommandError("cannot read " + path);
+  // The same reader as the library's: a link, FIFO or device named here is
+  // refused rather than followed or waited on.
+  const qrn::platform::FileResult read = qrn::platform::ReadFileChecked(path, &content);
+  if (!read.ok()) throw CommandError("cannot read " + path + ": " + read.Describe());
   if (IsTimestampFile(path)) {
     std::string timestamp, url;
     qrn::ParseTimestampFile(content, &timestamp, &url);
-    std::cout << "timestamp: " << timestamp << "\nurl: " << url << "\n";
+    std::cout << "timestamp: " << timestamp << "\nurl: " << qrn::UrlWithoutUserInfo(url) << "\n";
     return qrn::cli::kExitOk;
   }
   std::string plain;
@@ -123,8 +135,9 @@ QRN_CLI_COMMAND("cache show", "print a cache file, or the state of the cache fol
                 "usage: qrnauth cache show [FILE]\n"
                 "With FILE (a name in the cache folder, or a path), prints its decrypted\n"
                 "text; for MvtCache.txt the timestamp and the URL it was written for.\n"
-                "Without FILE, lists the cache files: present or missing, size, whether\n"
-                "a document decrypts and parses.",
+                "Without FILE, lists the cache files: present, missing or unusable (a\n"
+                "link, not a regular file, over 128 MiB), size, whether a document\n"
+                "decrypts and parses.",
                 CacheShow);
 QRN_CLI_COMMAND("cache verify", "check the cache files against their validation hash",
                 "usage: qrnauth cache verify\n"

@@ -158,6 +158,10 @@ int ConfigGet(Arguments& args) {
   RegistryKey opened;
   uint32_t type = 0;
   std::vector<uint8_t> data;
+  // A hive that cannot be read answers like one without keys; that is not
+  // "not set", so it is an error here.
+  const std::string unreadable = qrn::platform::HiveReadError(key.hive);
+  if (!unreadable.empty()) throw CommandError("cannot read the hive file " + unreadable);
   if (opened.Open(key.hive, key.path) != qrn::platform::ERROR_SUCCESS) {
     std::cerr << "qrnauth config get: no value '" << name << "': there is no key " << key_text
               << "\n";
@@ -200,6 +204,10 @@ void CheckWrite(long result, const KeyName& key, const std::string& key_text) {
   if (result == qrn::platform::ERROR_SUCCESS) return;
   std::string hive = qrn::platform::HivePath(key.hive);
   if (result == qrn::platform::ERROR_ACCESS_DENIED) {
+    const std::string unreadable = qrn::platform::HiveReadError(key.hive);
+    if (!unreadable.empty()) {
+      throw CommandError("cannot write " + key_text + ": cannot read the hive file " + unreadable);
+    }
     throw CommandError("cannot write " + key_text + ": access denied (hive file " + hive + ")");
   }
   if (result == qrn::platform::ERROR_BADDB) {

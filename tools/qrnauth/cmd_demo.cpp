@@ -105,7 +105,7 @@ class Demo {
     const std::string from = "\"Payroll.Monthly\": \"Operators:7;";
     if (const size_t at = changed.find(from); at != std::string::npos)
       changed.replace(at, from.size(), "\"Payroll.Monthly\": \"Operators:3;");
-    changed.insert(changed.find('{') + 1, "\n  \"timestamp\": \"demo-changed\",");
+    changed.insert(changed.find('{') + 1, "\n  \"timestamp\": \"12/02/2026 9:30:00 AM\",");
     WriteText(Data(), changed);
     Step("restart", StartServer(host_port_) ? "qrnsecd serves the changed data at " + url_
                                             : "qrnsecd did not come back");

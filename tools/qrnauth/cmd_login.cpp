@@ -9,6 +9,8 @@
 
 namespace {
 
+constexpr size_t kMaxPasswordBytes = 255;
+
 // Wipes the password copy when the command ends.
 struct Secret {
   std::string text;
@@ -25,7 +27,13 @@ int Login(qrn::cli::Arguments& args) {
   bool auth_trail = args.Flag("--auth-trail");
   args.Finish();
   Secret password;
-  if (!qrn::platform::ReadSecretLine("Password: ", &password.text)) password.text.clear();
+  // A password has at most 255 bytes; reading stops soon after that, so a
+  // standard input without a line end cannot fill the memory.
+  if (qrn::platform::ReadSecretLine("Password: ", kMaxPasswordBytes, &password.text) ==
+      qrn::platform::SecretLine::kTooLong) {
+    throw qrn::cli::CommandError("the password is longer than " +
+                                 std::to_string(kMaxPasswordBytes) + " bytes");
+  }
 
   CQRNAuthenticate auth;
   bool ok = auth.AuthenticateUser(domain.c_str(), user.c_str(), password.text.c_str());
@@ -40,7 +48,8 @@ int Login(qrn::cli::Arguments& args) {
 
 QRN_CLI_COMMAND("login", "check a user's password with NTLM",
                 "usage: qrnauth login [--domain D] --user U [--save] [--auth-trail]\n"
-                "Reads the password from standard input (without echo on a terminal),\n"
+                "Reads the password from standard input (without echo on a terminal;\n"
+                "at most 255 bytes, a longer line is an error, exit 2),\n"
                 "checks domain, user and password with an in-process NTLM conversation\n"
                 "and prints \"authenticated\" (exit 0) or \"denied\" (exit 1). An empty\n"
                 "user, domain and password stand for the current operating-system user.\n"

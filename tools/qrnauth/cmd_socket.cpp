@@ -20,6 +20,7 @@ struct Socket {
 int SocketServer(qrn::cli::Arguments& args) {
   qrn::cli::Endpoint listen = qrn::cli::ParseEndpoint(args.RequiredOption("--listen"));
   std::optional<std::string> wait = args.Option("--accept-timeout");
+  bool impersonate = args.Flag("--impersonate");
   qrn::cli::ApplyTimeoutOption(args);
   args.Finish();
   unsigned long accept_seconds = 300;
@@ -52,6 +53,20 @@ int SocketServer(qrn::cli::Arguments& args) {
   }
   qrn::cli::SendVerdict(peer.fd, verdict);
   std::cout << verdict << std::endl;
+  if (ok && impersonate) {
+    // This thread acts as the client for a moment: who does it run as?
+    if (!auth.ImpersonateContext()) {
+      throw qrn::cli::CommandError(
+          "cannot impersonate the client (no account of that name, or no privilege to switch "
+          "ids)");
+    }
+    char as_domain[256] = {}, as_user[256] = {};
+    bool known = CQRNAuthenticate::GetCurrentUserInfo(as_domain, as_user);
+    bool reverted = auth.RevertContext();
+    std::cout << "whoami " << (known ? std::string(as_domain) + "\\" + as_user : "(unknown)")
+              << std::endl;
+    if (!reverted) throw qrn::cli::CommandError("cannot take back the process's own ids");
+  }
   return ok ? qrn::cli::kExitOk : qrn::cli::kExitNo;
 }
 
@@ -85,8 +100,8 @@ int SocketClient(qrn::cli::Arguments& args) {
 }  // namespace
 
 QRN_CLI_COMMAND("socket-server", "accept one NTLM socket handshake",
-                "usage: qrnauth socket-server --listen HOST:PORT [--accept-timeout SECONDS]\n"
-                "                             [--timeout MS]\n"
+                "usage: qrnauth socket-server --listen HOST:PORT [--impersonate]\n"
+                "                             [--accept-timeout SECONDS] [--timeout MS]\n"
                 "Listens on HOST:PORT (port 0 picks a free one) and prints \"listening\n"
                 "HOST:PORT\" first. Accepts one connection (waiting at most\n"
                 "--accept-timeout seconds, default 300) and runs the server side of the\n"
@@ -94,6 +109,9 @@ QRN_CLI_COMMAND("socket-server", "accept one NTLM socket handshake",
                 "token. Then sends its verdict to the client as one more frame and prints\n"
                 "it: \"authenticated DOMAIN\\user\" (exit 0) or \"denied\" (exit 1).\n"
                 "The acceptor verifies through winbind or the NTLM_USER_FILE.\n"
+                "--impersonate then makes the thread act as the client's account (NSS;\n"
+                "needs root or CAP_SETUID and CAP_SETGID), prints \"whoami DOMAIN\\user\"\n"
+                "of the thread and takes its own ids back (exit 2 when that fails).\n"
                 "--timeout is the longest wait for the peer in milliseconds (default\n"
                 "60000).",
                 SocketServer);

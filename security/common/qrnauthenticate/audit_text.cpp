@@ -18,6 +18,11 @@ std::string CurrentUserText() {
 
 }  // namespace
 
+std::string TriedUserText(const char* domain, const char* user) {
+  std::string text = std::string(domain ? domain : "") + "\\" + (user ? user : "");
+  return std::string(platform::CutAtCharBoundary(text, kAuditUserBytes));
+}
+
 std::string AuditUserText(bool use_current_user, const char* domain, const char* user) {
   std::string text;
   if (!use_current_user) {

@@ -11,6 +11,11 @@ namespace qrn {
 // boundary (the record's user field).
 std::string AuditUserText(bool use_current_user, const char* domain, const char* user);
 
+// "DOMAIN\user" exactly as tried, cut the same way, even when both are empty:
+// for credentials that were refused or named nobody, which must never be
+// recorded under the current operating-system user.
+std::string TriedUserText(const char* domain, const char* user);
+
 // Posts one authentication record ("Authentication", "Success" or "Failed")
 // through CQRNLog, which adds the computer name and sends it when the
 // security server is in use.

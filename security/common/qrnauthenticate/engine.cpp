@@ -1,6 +1,7 @@
 // The handshake engine: the provider, the object's state, the two token
 // buffers and the single client and server steps of an NTLM conversation.
 // Every provider call goes through the function table in securityFunctions.
+#include <mutex>
 #include <new>
 
 #include "frame/trail.h"
@@ -159,13 +160,27 @@ bool CQRNAuthenticate::TermPackage() {
 }
 
 bool CQRNAuthenticate::GenClientContext() {
+  if (!clientSeq.newConversation) return GenClientContext(nullptr);
+  // Another thread may refill the record at any time: the step works on a
+  // copy taken under the lock.
+  std::unique_lock<std::mutex> guard(qrn::AuthCredentialsLock());
+  const qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
+  if (record.refused) return false;
+  if (record.identity.UserLength == 0) {
+    guard.unlock();
+    return GenClientContext(nullptr);
+  }
+  qrn::CredentialCopy held(record.domain, record.userName, record.password);
+  guard.unlock();
+  return GenClientContext(held.identity());
+}
+
+bool CQRNAuthenticate::GenClientContext(SEC_WINNT_AUTH_IDENTITY_A* identity) {
   SecurityFunctionTableA* table = securityFunctions;
   if (table == nullptr || table->InitializeSecurityContextA == nullptr) return false;
   if (clientSeq.newConversation) {
     if (table->AcquireCredentialsHandleA == nullptr) return false;
     ReleaseSide(table, clientSeq);
-    qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
-    void* identity = record.identity.UserLength != 0 ? &record.identity : nullptr;
     SecHandle cred{};
     TimeStamp expiry{};
     if (table->AcquireCredentialsHandleA(nullptr, kNtlmPackage, SECPKG_CRED_OUTBOUND, nullptr,

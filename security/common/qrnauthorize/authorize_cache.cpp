@@ -69,7 +69,7 @@ bool CQRNAuthorizeCache::BuildAppls() {
   if (page.empty()) {
     const std::string request = qrn::ApplicationsRequest(url);
     if (!qrn::GetWebPage(request, page, true)) {
-      const std::string step = kWebStep + request;
+      const std::string step = kWebStep + qrn::UrlWithoutUserInfo(request);
       AddTrailEntry(authorizationTrail, kAuthorizeSource, kWebLine, kBuildPath, kWebCalled,
                     step.c_str(), E_FAIL, kWebDetail);
       return false;

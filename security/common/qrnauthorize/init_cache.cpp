@@ -1,11 +1,14 @@
 // InitCache: loads the roles, ACLs and applications into a new cache object,
 // from the cache files when the server's data has not changed or the server
-// is not used, else from the server (rewriting the cache files).
+// is not used, else from the server (rewriting the cache files). A load from
+// the server keeps and stores its documents only when all three are whole;
+// otherwise the valid local files answer, as with an unreachable server.
 #include <new>
 #include <string>
 
 #include "frame/config.h"
 #include "frame/trail.h"
+#include "platform/file_lock.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/qrnauthenticate/identity_block.h"
@@ -13,7 +16,9 @@
 #include "security/common/qrnauthorize/com_helpers.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
+#include "security/common/qrnauthorize/server_documents.h"
 #include "security/common/qrncache.h"
+#include "security/common/qrncache_files.h"
 #include "security/common/server_requests.h"
 #include "security/common/web.h"
 
@@ -58,8 +63,9 @@ constexpr Report kReportI = {1721, "GetWebPage", "Making the Web Call ",
                              "Could not access the Web Page"};
 constexpr Report kReportJ = {1805, "QueryInterface", "Getting the Object Interface IQrnXml2",
                              "Could not query the interface on the QrnXml Component"};
-constexpr Report kReportK = {1852, "SetCacheTime", "Setting the Cache time",
-                             "Failed to set the Cache time"};
+// A server document that is missing, cut or of the wrong kind (the texts
+// come with the fault).
+constexpr int32_t kServerDocumentLine = 1780;
 
 HRESULT Reported(const Report& report, HRESULT status, const char* step = nullptr) {
   return AddTrailEntry(authorizationTrail, kAuthorizeSource, report.line, kFunction, report.called,
@@ -79,7 +85,7 @@ bool FetchServerTimestamp(std::string* server_timestamp) {
   const std::string request = qrn::DateTimeRequest(url);
   std::string page;
   if (!qrn::GetWebPage(request, page, true)) {
-    const std::string step = kReportI.step + request;
+    const std::string step = kReportI.step + qrn::UrlWithoutUserInfo(request);
     Reported(kReportI, E_FAIL, step.c_str());
   }
   // A failed request goes on with what it received.
@@ -121,11 +127,24 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
 
     int16_t valid = -1;
     IQrnXml2* raw[3] = {nullptr, nullptr, nullptr};
-    const HRESULT files = qrn::QrnCheckCachedFiles(&valid, &raw[0], &raw[1], &raw[2]);
+    char local[kTimestampBuffer] = {};
+    HRESULT files = S_OK;
+    {
+      // The files, their hash and their timestamp are read as one set: no
+      // other process replaces them meanwhile.
+      qrn::platform::FileLock lock;
+      qrn::LockCacheFolder(&lock, qrn::platform::FileLock::Mode::kShared);
+      files = qrn::QrnCheckCachedFiles(&valid, &raw[0], &raw[1], &raw[2]);
+      unsigned int size = sizeof local;
+      if (SUCCEEDED(files) && valid == 1 && FAILED(GetCacheTime(local, size))) local[0] = '\0';
+    }
     // Released on every way out.
     qrn::ComRef<IQrnXml2> application(raw[0]), roles(raw[1]), acls(raw[2]);
     if (FAILED(Reported(kReportF, files))) return false;
+    const bool local_whole = valid == 1 && application && roles && acls;
 
+    qrn::ServerDocuments server;
+    bool from_server = false;
     if (flag == -1) {
       if (valid != 1) {
         Reported(kReportG, E_UNEXPECTED);
@@ -133,34 +152,51 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
       }
     } else {
       if (server_timestamp.empty() && !FetchServerTimestamp(&server_timestamp)) return false;
-      char local[kTimestampBuffer] = {};
-      if (valid == 1) {
-        unsigned int size = sizeof local;
-        if (FAILED(GetCacheTime(local, size))) local[0] = '\0';
-      }
-      // The server's data has not changed since the files were written.
-      if (valid == 1 && application && roles && acls &&
-          qrn::platform::EqualsNoCase(server_timestamp, local))
+      if (local_whole && qrn::platform::EqualsNoCase(server_timestamp, local)) {
+        // The server's data has not changed since the files were written.
         flag = -1;
+      } else {
+        qrn::ServerDocumentFault fault;
+        from_server = qrn::FetchServerDocuments(&server, &fault);
+        if (!from_server) {
+          // As with an unreachable server: the valid local files answer and
+          // nothing on disk changes.
+          const std::string detail =
+              fault.detail + (local_whole ? "; the Local Cache would be used"
+                                          : "; there is no valid Local Cache");
+          AddTrailEntry(authorizationTrail, kAuthorizeSource, kServerDocumentLine, kFunction,
+                        fault.called.c_str(), fault.step.c_str(), E_FAIL, detail.c_str());
+          if (!local_whole) return false;
+          flag = -1;
+          cacheFlag = -1;
+          server_timestamp = local;
+        }
+      }
     }
 
-    if (flag == -1 && roles) {
-      cache->roleList.GetRoles(1, roles.get());
-    } else {
-      cache->roleList.GetRoles(0, nullptr);
-    }
-    cache->aclStore.BuildACLFromWeb("", flag, flag == -1 ? acls.get() : nullptr);
-
-    if (flag == -1 && application) {
-      if (FAILED(Reported(kReportJ, cache->TakeApplicationDocument(application.get()))))
+    if (from_server) {
+      cache->roleList.GetRoles(1, server.roles.get());
+      cache->aclStore.BuildACLFromWeb("", -1, server.acls.get());
+      if (FAILED(Reported(kReportJ, cache->TakeApplicationDocument(server.application.get()))))
         return false;
-    } else if (!cache->BuildAppls()) {
-      return false;
-    }
-
-    if (flag != -1) {
-      if (FAILED(Reported(kReportK, SetCacheTime(server_timestamp.c_str())))) return false;
+      HRESULT stored = S_OK;
+      if (qrn::StoreServerDocuments(server, server_timestamp, &stored) ==
+          qrn::StoreOutcome::kFailed)
+        return false;
       loadedFromServer = true;
+    } else {
+      if (flag == -1 && roles) {
+        cache->roleList.GetRoles(1, roles.get());
+      } else {
+        cache->roleList.GetRoles(0, nullptr);
+      }
+      cache->aclStore.BuildACLFromWeb("", flag, flag == -1 ? acls.get() : nullptr);
+      if (flag == -1 && application) {
+        if (FAILED(Reported(kReportJ, cache->TakeApplicationDocument(application.get()))))
+          return false;
+      } else if (!cache->BuildAppls()) {
+        return false;
+      }
     }
     cacheTimestamp = std::string(qrn::platform::CutAtCharBoundary(server_timestamp, kTimestampMax));
     return true;

@@ -1,10 +1,10 @@
 // The preliminary steps of InitCache: the cache folder check and the choice
 // of the user.
-#include <fstream>
 #include <new>
 #include <string>
 
 #include "frame/config.h"
+#include "platform/file_io.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthenticate.h"
 #include "security/common/qrnauthorize/loading.h"
@@ -23,12 +23,12 @@ bool MvtCacheFolderWritable() {
     char folder[kPathBuffer] = {};
     uint32_t size = sizeof folder;
     if (FAILED(GetCachePath(folder, &size))) return false;
-    // Append mode: created when missing, nothing written, content kept. No
-    // retry for a sharing conflict: files are not locked against opening
-    // here, so an open that fails once fails again.
-    std::ofstream file(std::string(folder) + kTimestampFile,
-                       std::ios::out | std::ios::app | std::ios::binary);
-    return file.is_open();
+    // Opened for writing: created when missing, nothing written, content
+    // kept. A link, FIFO or other non-regular file of that name fails (the
+    // folder may be shared, and root must not create files where a link
+    // points). No retry for a sharing conflict: files are not locked against
+    // opening here, so an open that fails once fails again.
+    return platform::TouchFile(std::string(folder) + kTimestampFile).ok();
   } catch (...) {
     return false;
   }

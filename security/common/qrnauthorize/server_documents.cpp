@@ -1,0 +1,162 @@
+#include "security/common/qrnauthorize/server_documents.h"
+
+#include "frame/config.h"
+#include "frame/trail.h"
+#include "platform/file_lock.h"
+#include "security/common/qrnauthorize/process_state.h"
+#include "security/common/qrncache.h"
+#include "security/common/qrncache_files.h"
+#include "security/common/server_requests.h"
+#include "security/common/web.h"
+
+namespace qrn {
+
+namespace {
+
+constexpr char kFunction[] = "InitCache";
+constexpr uint32_t kPathBuffer = 260;
+
+struct DocumentKind {
+  const char* name;      // in the trail texts
+  const char* top;       // the element every such document holds
+  bool cut_after_first;  // keep only the text up to the first "</DOCUMENT>"
+};
+
+constexpr DocumentKind kApplicationKind = {"Application", "QRNAPPLS", false};
+constexpr DocumentKind kRoleKind = {"Role", "QRNROLES", false};
+constexpr DocumentKind kAclKind = {"ACL", "QRNACLS", true};
+
+// Writes of the set: the texts each document's own writer reports with.
+struct WriteReport {
+  int32_t line;
+  const char* step;
+};
+constexpr WriteReport kApplicationWrite = {1269, "Writing the Secured Application Data in Cache"};
+constexpr WriteReport kRoleWrite = {1234, "Writing the MVT Roles in Cache"};
+constexpr WriteReport kAclWrite = {800, "Writing the ACLs in Cache"};
+constexpr char kWriteCalled[] = "QrnEncryptBufferAndPersistInFile";
+constexpr char kWriteDetail[] = "Write operation failed";
+
+constexpr int32_t kCacheTimeLine = 1852;
+constexpr char kCacheTimeCalled[] = "SetCacheTime";
+constexpr char kCacheTimeStep[] = "Setting the Cache time";
+constexpr char kCacheTimeDetail[] = "Failed to set the Cache time";
+
+constexpr int32_t kBusyLine = 1840;
+constexpr char kBusyCalled[] = "LockCacheFolder";
+constexpr char kBusyStep[] = "Locking the Local Cache folder";
+constexpr char kBusyDetail[] =
+    "Another process is writing the Local Cache; the Cache files were not rewritten";
+
+ServerDocumentFault Fault(const DocumentKind& kind, const char* called, const std::string& detail) {
+  return {std::string("Checking the ") + kind.name + " document of the server", called, detail};
+}
+
+bool FetchOne(const DocumentKind& kind, const std::string& part, const std::string& request,
+              std::string* text, ComRef<IQrnXml2>* document, ServerDocumentFault* fault) {
+  std::string page = part;
+  if (page.empty() && !GetWebPage(request, page, true)) {
+    *fault = Fault(kind, "GetWebPage", "Could not get the document from the server");
+    return false;
+  }
+  std::string_view body = TerminatedText(page);
+  if (kind.cut_after_first) {
+    const size_t end = body.find(kDocumentEnd);
+    if (end != std::string_view::npos) body = body.substr(0, end + sizeof kDocumentEnd - 1);
+  }
+  text->assign(body);
+
+  IQrnXml2* raw = nullptr;
+  const HRESULT created = CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                                           reinterpret_cast<void**>(&raw));
+  if (FAILED(created) || raw == nullptr) {
+    *fault = Fault(kind, "CoCreateInstance", "Class not registered");
+    return false;
+  }
+  ComRef<IQrnXml2> parsed(raw);
+  if (FAILED(parsed->put_XmlString(MakeBstrRef(*text).get()))) {
+    *fault = Fault(kind, "put_XmlString",
+                   "The server's document does not parse (cut or not XML); nothing was stored");
+    return false;
+  }
+  IDispatch* found = nullptr;
+  const HRESULT hr = parsed->FindElement(nullptr, MakeBstrRef(kind.top).get(), &found);
+  ComRef<IDispatch> found_owner(found);
+  if (hr != S_OK || found == nullptr) {
+    *fault = Fault(
+        kind, "FindElement",
+        std::string("The server's document has no ") + kind.top + " element; nothing was stored");
+    return false;
+  }
+  *document = std::move(parsed);
+  return true;
+}
+
+}  // namespace
+
+bool FetchServerDocuments(ServerDocuments* documents, ServerDocumentFault* fault) {
+  char url[kPathBuffer] = {};
+  uint32_t size = sizeof url;
+  if (FAILED(GetAuthUrl(url, &size))) {
+    *fault = {"Reading the URL from the registry", "GetAuthUrl",
+              "Failed to read the URL from registry"};
+    return false;
+  }
+  const SecurityDataParts& parts = SecurityParts();
+  return FetchOne(kApplicationKind, parts.applications, ApplicationsRequest(url),
+                  &documents->application_text, &documents->application, fault) &&
+         FetchOne(kRoleKind, parts.roles, RolesRequest(url), &documents->roles_text,
+                  &documents->roles, fault) &&
+         FetchOne(kAclKind, parts.acls, AclRequest(url), &documents->acl_text, &documents->acls,
+                  fault);
+}
+
+StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::string& timestamp,
+                                  HRESULT* status) {
+  *status = S_OK;
+  char folder[kPathBuffer] = {};
+  uint32_t size = sizeof folder;
+  HRESULT hr = GetCachePath(folder, &size);
+  if (FAILED(hr)) {
+    *status = hr;
+    return StoreOutcome::kFailed;
+  }
+
+  platform::FileLock lock;
+  if (LockCacheFolder(&lock, platform::FileLock::Mode::kExclusive) ==
+      platform::FileLock::Result::kTimedOut) {
+    AddTrailEntry(authorizationTrail, kAuthorizeSource, kBusyLine, kFunction, kBusyCalled,
+                  kBusyStep, S_FALSE, kBusyDetail);
+    return StoreOutcome::kSkipped;
+  }
+  // A folder where the lock file cannot be made is written without it: the
+  // writes below then fail or succeed as they would have.
+
+  const struct {
+    const std::string& text;
+    const char* file;
+    WriteReport report;
+  } files[] = {{documents.application_text, kApplicationCacheFile, kApplicationWrite},
+               {documents.roles_text, kRoleCacheFile, kRoleWrite},
+               {documents.acl_text, kAclCacheFile, kAclWrite}};
+  for (const auto& file : files) {
+    hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, file.report.line, kFunction,
+                       kWriteCalled, file.report.step,
+                       QrnEncryptBufferAndPersistInFile(file.text, std::string(folder) + file.file),
+                       kWriteDetail);
+    if (FAILED(hr)) {
+      *status = hr;
+      return StoreOutcome::kFailed;
+    }
+  }
+  hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, kCacheTimeLine, kFunction,
+                     kCacheTimeCalled, kCacheTimeStep, StoreCacheTime(timestamp.c_str()),
+                     kCacheTimeDetail);
+  if (FAILED(hr)) {
+    *status = hr;
+    return StoreOutcome::kFailed;
+  }
+  return StoreOutcome::kStored;
+}
+
+}  // namespace qrn
