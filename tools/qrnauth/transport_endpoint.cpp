@@ -79,7 +79,12 @@ void ApplyCredentials(CQRNAuthenticate& auth, const std::optional<std::string>& 
     return;
   }
   Secret password;
-  if (!platform::ReadSecretLine("Password: ", &password.text)) password.text.clear();
+  // A password the credential record cannot hold (255 bytes) is refused
+  // after reading at most one byte more.
+  if (platform::ReadSecretLine("Password: ", 255, &password.text) ==
+      platform::SecretLine::kTooLong) {
+    throw CommandError("the password is longer than 255 bytes");
+  }
   if (!auth.SetAuthenticationCredential(domain.value_or("").c_str(), user->c_str(),
                                           password.text.c_str())) {
     throw CommandError("the credentials are refused (a text over 255 bytes)");
