@@ -3,6 +3,8 @@
 // impersonation, and the client names of completed conversations.
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string_view>
 
 #include "frame/trail.h"
@@ -106,16 +108,21 @@ bool CQRNAuthenticate::TransportClientStep(const uint8_t* input, uint32_t inputL
   if (fresh) {
     if (table->AcquireCredentialsHandleA == nullptr) return false;
     // The explicit identity only with both a user name and a domain; else
-    // the credentials of the current logon.
-    qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
-    void* identity = record.identity.UserLength != 0 && record.identity.DomainLength != 0
-                         ? &record.identity
-                         : nullptr;
+    // the credentials of the current logon. Another thread may refill the
+    // record at any time: the step works on a copy taken under the lock.
+    std::unique_lock<std::mutex> guard(qrn::AuthCredentialsLock());
+    const qrn::AuthCredentialRecord& record = qrn::AuthCredentials();
+    if (record.refused) return false;
+    std::optional<qrn::CredentialCopy> held;
+    if (record.identity.UserLength != 0 && record.identity.DomainLength != 0) {
+      held.emplace(record.domain, record.userName, record.password);
+    }
+    guard.unlock();
     SecHandle cred{};
     TimeStamp expiry{};
     if (table->AcquireCredentialsHandleA(nullptr, qrn::platform::kNtlmPackage, SECPKG_CRED_OUTBOUND,
-                                         nullptr, identity, nullptr, nullptr, &cred,
-                                         &expiry) < 0) {
+                                         nullptr, held ? held->identity() : nullptr, nullptr,
+                                         nullptr, &cred, &expiry) < 0) {
       return false;
     }
     ReleaseHandles(table, clientSeq);
