@@ -231,6 +231,14 @@ TEST_F(RpcTest, ExplicitCredentialsNeedADomainExceptOnTheSocket) {
     close(pair[0]);
     EXPECT_TRUE(recorded.explicit_identity) << domain;
   }
+  // Refused credentials (a name too long) never turn into the current
+  // logon's.
+  CQRNAuthenticate refused(&table);
+  EXPECT_FALSE(refused.SetAuthenticationCredential("DOM", std::string(300, 'u').c_str(), "pw"));
+  int before = recorded.acquired;
+  Token out;
+  EXPECT_FALSE(Client(refused, nullptr, &out));
+  EXPECT_EQ(recorded.acquired, before);
 }
 
 }  // namespace
