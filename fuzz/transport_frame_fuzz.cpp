@@ -15,7 +15,8 @@ namespace {
 
 class Pieces : public qrn::ByteChannel {
  public:
-  Pieces(const uint8_t* data, size_t size, size_t piece) : data_(data), size_(size), piece_(piece) {}
+  Pieces(const uint8_t* data, size_t size, size_t piece)
+      : data_(data), size_(size), piece_(piece) {}
   long Receive(uint8_t* buffer, size_t size) override {
     if (size == 0) abort();
     size_t n = std::min({size, size_ - at_, piece_});

@@ -143,7 +143,7 @@ TEST(FrameTest, SocketFramesAcrossReadsAndTimeouts) {
 struct Decoded {
   std::string bytes;  // up to the true count
   uint32_t reported, actual;
-  bool terminated;    // a NUL right after the true count
+  bool terminated;  // a NUL right after the true count
 };
 Decoded Decode(const char* text) {
   qrn::_BUFFER b;
@@ -193,7 +193,8 @@ TEST(TransportBase64Test, ReportedLengthRuleRunAndAlphabet) {
 // ---- response head ---------------------------------------------------------------
 
 TEST(ResponseHeadTest, LinesAcrossReceivesAndTheLastChallenge) {
-  ScriptedChannel channel({"HTTP/1.1  401 Unauth", "orized\r", "\nWWW-authenticate: Basic realm=x\r\n",
+  ScriptedChannel channel({"HTTP/1.1  401 Unauth", "orized\r",
+                           "\nWWW-authenticate: Basic realm=x\r\n",
                            "Content-Length: 12\r\nwww-Authenticate: NTLM   TlRM\r\n\r", "\nbody"});
   ResponseHead head = qrn::ReadResponseHead(channel);
   EXPECT_EQ(head.outcome, ResponseHead::Outcome::kComplete);

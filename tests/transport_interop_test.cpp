@@ -42,8 +42,8 @@ TEST_F(TransportInteropTest, SocketServerAgainstIndependentInitiator) {
     LineChild server({qrn::test::CliPath(), "socket-server", "--listen", "127.0.0.1:0"});
     std::string listening = server.Line();
     ASSERT_EQ(listening.rfind("listening ", 0), 0u) << listening;
-    LineChild client({kPython, scripts_ + "ntlm_frame_client.py", "127.0.0.1", Port(listening), "DOM",
-                      "alice", password},
+    LineChild client({kPython, scripts_ + "ntlm_frame_client.py", "127.0.0.1", Port(listening),
+                      "DOM", "alice", password},
                      env_);
     bool right = std::string(password) == "secret";
     std::string expected = right ? "authenticated DOM\\alice" : "denied";
@@ -73,10 +73,10 @@ TEST_F(TransportInteropTest, HttpAuthAgainstIndependentVerifier) {
     LineChild server({kPython, scripts_ + "ntlm_http_verify.py", "DOM", "alice", "secret"}, env_);
     std::string listening = server.Line();
     ASSERT_EQ(listening.rfind("listening ", 0), 0u) << listening;
-    LineChild client({qrn::test::CliPath(), "http-auth",
-                      "http://127.0.0.1:" + Port(listening) + "/form", "--domain", "DOM", "--user",
-                      "alice", "--verb", "POST", "--data", "a=1"},
-                     {}, std::string(password) + "\n");
+    LineChild client(
+        {qrn::test::CliPath(), "http-auth", "http://127.0.0.1:" + Port(listening) + "/form",
+         "--domain", "DOM", "--user", "alice", "--verb", "POST", "--data", "a=1"},
+        {}, std::string(password) + "\n");
     bool right = std::string(password) == "secret";
     EXPECT_EQ(server.Line(), right ? "ok DOM\\alice POST" : "bad proof POST");
     EXPECT_EQ(client.Line(), right ? "authenticated" : "denied");

@@ -105,9 +105,8 @@ class QRNAUTH_API CQRNAuthenticate {
   // haveContext false). One object serves any number of conversations, on
   // any threads. Handles a record still holds when a new conversation starts
   // on it are released first.
-  bool RpcAuthenticationServer(_AUTH_SEQ* conversation, const uint8_t* input,
-                               uint32_t inputLength, uint8_t* output, uint32_t* outputLength,
-                               bool* done);
+  bool RpcAuthenticationServer(_AUTH_SEQ* conversation, const uint8_t* input, uint32_t inputLength,
+                               uint8_t* output, uint32_t* outputLength, bool* done);
   // The calling thread impersonates the client of a completed conversation
   // (only that thread's uid, gid and groups change; needs the privilege to
   // switch ids), until RpcRevertContext.

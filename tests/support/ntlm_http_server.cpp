@@ -66,7 +66,8 @@ std::string ReadRequest(int fd, int stop) {
   size_t length = 0;
   for (const char* key : {"\r\nContent-Length: ", "\r\ncontent-length: "}) {
     size_t at = data.find(key);
-    if (at != std::string::npos && at < end) length = std::stoul(data.substr(at + std::strlen(key)));
+    if (at != std::string::npos && at < end)
+      length = std::stoul(data.substr(at + std::strlen(key)));
   }
   while (data.size() < end + 4 + length) {
     if (!Readable(fd, stop)) return "";
@@ -87,13 +88,14 @@ std::string Token(const std::string& request) {
 
 std::string Response(const std::string& status, const std::string& headers,
                      const std::string& body) {
-  return "HTTP/1.1 " + status + "\r\n" + headers + "Content-Length: " +
-         std::to_string(body.size()) + "\r\n\r\n" + body;
+  return "HTTP/1.1 " + status + "\r\n" + headers +
+         "Content-Length: " + std::to_string(body.size()) + "\r\n\r\n" + body;
 }
 
 }  // namespace
 
-NtlmHttpServer::NtlmHttpServer(Mode mode, bool slow_writes) : mode_(mode), slow_writes_(slow_writes) {
+NtlmHttpServer::NtlmHttpServer(Mode mode, bool slow_writes)
+    : mode_(mode), slow_writes_(slow_writes) {
   listen_fd_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
@@ -141,7 +143,8 @@ void NtlmHttpServer::Run() {
 }
 
 bool NtlmHttpServer::Write(int fd, const std::string& data) {
-  if (!slow_writes_) return send(fd, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
+  if (!slow_writes_)
+    return send(fd, data.data(), data.size(), MSG_NOSIGNAL) == ssize_t(data.size());
   // Small pieces with pauses, so that the client's receives split the head
   // (also between CR and LF).
   for (size_t i = 0; i < data.size(); i += 5) {
@@ -195,9 +198,9 @@ void NtlmHttpServer::Serve(int fd) {
     std::vector<uint8_t> in = Decode(token), out(4096);
     uint32_t out_length = static_cast<uint32_t>(out.size());
     bool done = false;
-    if (in.empty() ||
-        !acceptor.RpcAuthenticationServer(&conversation, in.data(), static_cast<uint32_t>(in.size()),
-                                          out.data(), &out_length, &done)) {
+    if (in.empty() || !acceptor.RpcAuthenticationServer(&conversation, in.data(),
+                                                        static_cast<uint32_t>(in.size()),
+                                                        out.data(), &out_length, &done)) {
       Write(fd, Response("403 Forbidden", "", "refused\n"));
       return;
     }
@@ -215,8 +218,9 @@ void NtlmHttpServer::Serve(int fd) {
       if (!Write(fd, Response("200 OK", "", "hello " + name))) return;
       continue;
     }
-    std::string challenge = "WWW-Authenticate: Basic realm=\"test\"\r\nWWW-Authenticate: " + scheme +
-                            " " + Encode(out.data(), out_length) + "\r\n";
+    std::string challenge =
+        "WWW-Authenticate: Basic realm=\"test\"\r\nWWW-Authenticate: " + scheme + " " +
+        Encode(out.data(), out_length) + "\r\n";
     if (mode_ == Mode::kCloseAfterChallenge) {
       Write(fd, "HTTP/1.0 401 Unauthorized\r\n" + challenge + "\r\nno length here\n");
       return;

@@ -21,11 +21,11 @@ namespace qrn::test {
 class NtlmHttpServer {
  public:
   enum class Mode {
-    kNtlm,           // the exchange described above
-    kNegotiate,      // the same, the challenge under the scheme "Negotiate"
-    kOkAtOnce,       // 200 to every request, without looking at it
-    kHugeHead,       // 401 with a head of more than 8192 bytes
-    kStall,          // reads the request and never answers
+    kNtlm,                 // the exchange described above
+    kNegotiate,            // the same, the challenge under the scheme "Negotiate"
+    kOkAtOnce,             // 200 to every request, without looking at it
+    kHugeHead,             // 401 with a head of more than 8192 bytes
+    kStall,                // reads the request and never answers
     kCloseAfterChallenge,  // the challenge without Content-Length, then closes
   };
   explicit NtlmHttpServer(Mode mode, bool slow_writes = false);

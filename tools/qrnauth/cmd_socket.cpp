@@ -35,8 +35,9 @@ int SocketServer(qrn::cli::Arguments& args) {
   std::string bound, error;
   Socket listener;
   listener.fd = qrn::platform::ListenTcp(listen.host, listen.port, &bound, &error);
-  if (listener.fd < 0) throw qrn::cli::CommandError("cannot listen on " + listen.host + ":" +
-                                                    listen.port + ": " + error);
+  if (listener.fd < 0)
+    throw qrn::cli::CommandError("cannot listen on " + listen.host + ":" + listen.port + ": " +
+                                 error);
   std::cout << "listening " << bound << std::endl;
   Socket peer;
   peer.fd = qrn::platform::AcceptOne(listener.fd, static_cast<uint32_t>(accept_seconds * 1000));

@@ -86,7 +86,7 @@ void ApplyCredentials(CQRNAuthenticate& auth, const std::optional<std::string>& 
     throw CommandError("the password is longer than 255 bytes");
   }
   if (!auth.SetAuthenticationCredential(domain.value_or("").c_str(), user->c_str(),
-                                          password.text.c_str())) {
+                                        password.text.c_str())) {
     throw CommandError("the credentials are refused (a text over 255 bytes)");
   }
 }

@@ -57,9 +57,8 @@ bool DiscardBody(qrn::ByteChannel& channel, const qrn::ResponseHead& head) {
 
 }  // namespace
 
-bool CQRNAuthenticate::AuthConverse(const char* serverToken, uint32_t* decodedLength,
-                                    char* output, uint32_t outputCapacity,
-                                    uint32_t* outputLength) {
+bool CQRNAuthenticate::AuthConverse(const char* serverToken, uint32_t* decodedLength, char* output,
+                                    uint32_t outputCapacity, uint32_t* outputLength) {
   qrn::_BUFFER input, token;
   qrn::BufferInit(&input);
   qrn::BufferInit(&token);
@@ -114,9 +113,8 @@ bool CQRNAuthenticate::AddAuthorizationHeader(char* headers, uint32_t capacity,
   return true;
 }
 
-bool CQRNAuthenticate::HttpAuthenticationClient(uint32_t handle, const char* verb,
-                                                const char* url, const char* body,
-                                                uint32_t bodyLength) {
+bool CQRNAuthenticate::HttpAuthenticationClient(uint32_t handle, const char* verb, const char* url,
+                                                const char* body, uint32_t bodyLength) {
   try {
     if (securityFunctions == nullptr || verb == nullptr || url == nullptr ||
         (body == nullptr && bodyLength != 0)) {
@@ -134,9 +132,9 @@ bool CQRNAuthenticate::HttpAuthenticationClient(uint32_t handle, const char* ver
       // each within one transport timeout.
       channel.Restart();
       char request[kRequestBufferSize];
-      int n = std::snprintf(request, sizeof request,
-                            "%s %s HTTP/1.0\r\nUser-Agent: AuthClient\r\nAccept: */*\r\n", verb,
-                            url);
+      int n =
+          std::snprintf(request, sizeof request,
+                        "%s %s HTTP/1.0\r\nUser-Agent: AuthClient\r\nAccept: */*\r\n", verb, url);
       if (n < 0 || static_cast<size_t>(n) >= sizeof request) return false;
       if (bodyLength != 0) {
         char line[40];

@@ -184,8 +184,8 @@ bool CQRNAuthenticate::RpcAuthenticationServer(_AUTH_SEQ* conversation, const ui
       SecHandle cred{};
       TimeStamp expiry{};
       if (table->AcquireCredentialsHandleA(nullptr, qrn::platform::kNtlmPackage,
-                                           SECPKG_CRED_INBOUND, nullptr, nullptr, nullptr,
-                                           nullptr, &cred, &expiry) < 0) {
+                                           SECPKG_CRED_INBOUND, nullptr, nullptr, nullptr, nullptr,
+                                           &cred, &expiry) < 0) {
         return false;
       }
       seq.credentials = FromProvider(cred);
@@ -199,10 +199,9 @@ bool CQRNAuthenticate::RpcAuthenticationServer(_AUTH_SEQ* conversation, const ui
     SecHandle context = ToProvider(seq.context);
     uint32_t attributes = 0;
     TimeStamp expiry{};
-    SECURITY_STATUS status =
-        table->AcceptSecurityContext(&cred, fresh ? nullptr : &context, &in_desc, 0,
-                                     SECURITY_NATIVE_DREP, &context, &out_desc, &attributes,
-                                     &expiry);
+    SECURITY_STATUS status = table->AcceptSecurityContext(
+        &cred, fresh ? nullptr : &context, &in_desc, 0, SECURITY_NATIVE_DREP, &context, &out_desc,
+        &attributes, &expiry);
     if (status < 0) {
       ReportRpcAcceptFailure(status);
       return false;
@@ -226,8 +225,8 @@ bool CQRNAuthenticate::RpcAuthenticationServer(_AUTH_SEQ* conversation, const ui
 
 bool CQRNAuthenticate::RpcImpersonateContext(_AUTH_SEQ* conversation) {
   SecurityFunctionTableA* table = securityFunctions;
-  if (table == nullptr || table->ImpersonateSecurityContext == nullptr ||
-      conversation == nullptr || !conversation->haveContext) {
+  if (table == nullptr || table->ImpersonateSecurityContext == nullptr || conversation == nullptr ||
+      !conversation->haveContext) {
     return false;
   }
   SecHandle h = ToProvider(conversation->context);
