@@ -73,6 +73,71 @@ class QRNAUTH_API CQRNAuthenticate {
   // set again.
   bool SetAuthenticationCredential(const char* domain, const char* user, const char* password);
 
+  // ---- handshake transports --------------------------------------------------
+  // Carry the NTLM tokens between a client and a server process: over a
+  // connected stream socket in frames (a 4-byte length in the machine's
+  // order, little-endian on x86-64 and arm64, then the token; an empty token
+  // is not sent), through buffers the host moves
+  // in its own remote calls, or in HTTP/1.0 headers. The library never
+  // connects, closes or shuts down a socket. No wait on the peer lasts
+  // longer than the transport timeout (see SetTransportTimeout).
+  //
+  // The client side of the socket transport: sends the first token and
+  // answers every frame until its own side is complete; it does not wait for
+  // the server's verdict (the server's last step sends nothing). After its
+  // first token went out it writes an audit record ("Success" or "Failed").
+  // The client side of an object serves one conversation.
+  bool SocketAuthenticationClient(uint32_t socket);
+  // The server side: a new conversation on every call; true when the client
+  // was accepted. A frame longer than the token buffer (2888 bytes) is
+  // refused before its bytes are read. GetClientIdentity then names the
+  // client.
+  bool SocketAuthenticationServer(uint32_t socket);
+  // One client step on the caller's buffers. input is ignored on the first
+  // call of a conversation; *outputLength is the capacity of output on entry
+  // and the produced length on return; *done tells whether this side is
+  // complete. Explicit credentials (SetAuthenticationCredential) are used
+  // only when both the user name and the domain are set.
+  bool RpcAuthenticationClient(const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                               uint32_t* outputLength, bool* done);
+  // One server step of the conversation the host keeps in `conversation`
+  // (before the first call: newConversation non-zero, haveCredentials and
+  // haveContext false). One object serves any number of conversations, on
+  // any threads. Handles a record still holds when a new conversation starts
+  // on it are released first.
+  bool RpcAuthenticationServer(_AUTH_SEQ* conversation, const uint8_t* input, uint32_t inputLength,
+                               uint8_t* output, uint32_t* outputLength, bool* done);
+  // The calling thread impersonates the client of a completed conversation
+  // (only that thread's uid, gid and groups change; needs the privilege to
+  // switch ids), until RpcRevertContext.
+  bool RpcImpersonateContext(_AUTH_SEQ* conversation);
+  // Ends the calling thread's impersonation: it has its own ids again.
+  bool RpcRevertContext(_AUTH_SEQ* conversation);
+  // Releases the handles a conversation record holds and makes it fresh
+  // (newConversation set), ready for a new conversation.
+  bool RpcReleaseConversation(_AUTH_SEQ* conversation);
+  // The client name of the object's completed server conversation
+  // (SocketAuthenticationServer or the credential check), or of a completed
+  // RPC conversation: the part before the "\" into domain (empty when none)
+  // and the rest into user, 256-byte buffers each. False, buffers untouched,
+  // when there is no completed conversation or a part exceeds 255 bytes.
+  bool GetClientIdentity(char* domain, char* user);
+  bool RpcGetClientIdentity(_AUTH_SEQ* conversation, char* domain, char* user);
+  // Authenticates to an HTTP server that offers NTLM over a connected
+  // socket by repeating one HTTP/1.0 request ("verb url", the body with a
+  // Content-Length when bodyLength is non-zero) with "Authorization: NTLM"
+  // until the server answers 200. The request head must fit 1024 bytes and
+  // every response head 8192 bytes, else the call fails; discarded response
+  // bodies over 16 MiB fail it too. The final answer's body is not read.
+  bool HttpAuthenticationClient(uint32_t socket, const char* verb, const char* url,
+                                const char* body, uint32_t bodyLength);
+  // The transport timeout of the process: sending or receiving one frame,
+  // sending one HTTP request and reading its response head, and discarding
+  // one response body must each be done within it, else the call fails.
+  // Read when a transport call starts; 0 restores the default of 60,000 ms.
+  static void SetTransportTimeout(uint32_t milliseconds);
+  static uint32_t GetTransportTimeout();
+
   // ---- error trail ----------------------------------------------------------
   // The authentication trail of the process: the same pointer for every
   // object and every call. Read or copy it; never clear it.
@@ -178,6 +243,23 @@ class QRNAUTH_API CQRNAuthenticate {
   // One server step: consumes outToken/inTokenLength, produces
   // inToken/outTokenLength. Provider failures go to the authentication trail.
   bool GenServerContext();
+
+  // ---- handshake transports ----------------------------------------------------
+  bool SendBytes(const uint8_t* buffer, uint32_t length);
+  bool SendMsg(const uint8_t* buffer, uint32_t length);
+  bool ReceiveBytes(uint8_t* buffer, uint32_t length, uint32_t* received);
+  bool ReceiveMsg(uint8_t* buffer, uint32_t capacity, uint32_t* received);
+  // One client step on given buffers for the RPC and HTTP transports.
+  bool TransportClientStep(const uint8_t* input, uint32_t inputLength, uint8_t* output,
+                           uint32_t* outputLength, bool* stepDone);
+  // One HTTP client step: the server's base64 token (null: none) in, the
+  // base64 text of the client's token out (outputCapacity bytes with NUL).
+  bool AuthConverse(const char* serverToken, uint32_t* decodedLength, char* output,
+                    uint32_t outputCapacity, uint32_t* outputLength);
+  // Appends "Authorization: NTLM <token>\r\n" to the NUL-terminated head in
+  // a buffer of `capacity` bytes; false when the step fails or it does not
+  // fit.
+  bool AddAuthorizationHeader(char* headers, uint32_t capacity, const char* serverToken);
 
   // ---- credential verification ----------------------------------------------------
   bool SSPAuthenticateUser(const char* domain, const char* user, const char* password);

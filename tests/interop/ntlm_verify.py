@@ -42,6 +42,24 @@ def field(msg, at):
     return msg[offset:offset + length]
 
 
+def check(auth, server_challenge, password):
+    """The verdict on an AUTHENTICATE message: "ok DOMAIN\\USER" or "bad REASON"."""
+    if auth[:8] != SIGNATURE or struct.unpack_from("<I", auth, 8)[0] != 3:
+        return "bad authenticate"
+    flags = struct.unpack_from("<I", auth, 60)[0]
+    encoding = "utf-16-le" if flags & 1 else "latin-1"
+    token_domain = field(auth, 28).decode(encoding)
+    token_user = field(auth, 36).decode(encoding)
+    nt_response = field(auth, 20)
+    if len(nt_response) <= 24:
+        return "bad not-ntlmv2"
+    key = compute_hash._ntowfv2(token_user, password, token_domain)
+    proof = hmac.new(key, server_challenge + nt_response[16:], hashlib.md5).digest()
+    if proof != nt_response[:16]:
+        return "bad proof"
+    return "ok %s\\%s" % (token_domain, token_user)
+
+
 def main():
     domain, user, password = sys.argv[1:4]
     negotiate = base64.b64decode(sys.stdin.readline().strip())
@@ -51,23 +69,7 @@ def main():
     server_challenge = os.urandom(8)
     print(base64.b64encode(challenge_message(server_challenge)).decode(), flush=True)
     auth = base64.b64decode(sys.stdin.readline().strip())
-    if auth[:8] != SIGNATURE or struct.unpack_from("<I", auth, 8)[0] != 3:
-        print("bad authenticate", flush=True)
-        return
-    flags = struct.unpack_from("<I", auth, 60)[0]
-    encoding = "utf-16-le" if flags & 1 else "latin-1"
-    token_domain = field(auth, 28).decode(encoding)
-    token_user = field(auth, 36).decode(encoding)
-    nt_response = field(auth, 20)
-    if len(nt_response) <= 24:
-        print("bad not-ntlmv2", flush=True)
-        return
-    key = compute_hash._ntowfv2(token_user, password, token_domain)
-    proof = hmac.new(key, server_challenge + nt_response[16:], hashlib.md5).digest()
-    if proof != nt_response[:16]:
-        print("bad proof", flush=True)
-        return
-    print("ok %s\\%s" % (token_domain, token_user), flush=True)
+    print(check(auth, server_challenge, password), flush=True)
 
 
 if __name__ == "__main__":
