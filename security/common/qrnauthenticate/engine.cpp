@@ -8,61 +8,19 @@
 #include "platform/sspi.h"
 #include "qrnauth/qrnauthenticate.h"
 #include "security/common/qrnauthenticate/auth_credentials.h"
+#include "security/common/qrnauthenticate/provider_steps.h"
 
 namespace {
 
 using namespace qrn::platform;
-
-constexpr char kAcceptStep[] = "Accepting Security Context";
-constexpr char kAcceptFunction[] = "GenServerContext";
-constexpr char kAcceptCall[] = "AcceptSecurityContext";
-
-// The four provider failures of a server step that go to the trail.
-struct AcceptFailure {
-  SECURITY_STATUS status;
-  const char* detail;
-  int32_t line;
-};
-constexpr AcceptFailure kAcceptFailures[] = {
-    {SEC_E_INVALID_TOKEN, "Invalid Token", 1194},
-    {SEC_E_INVALID_HANDLE, "Invalid Handle", 1198},
-    {SEC_E_LOGON_DENIED, "Logon denied", 1203},
-    {SEC_E_INTERNAL_ERROR, "Internal error", 1208},
-};
+using qrn::handshake::AsksForMore;
+using qrn::handshake::FromProvider;
+using qrn::handshake::IsComplete;
+using qrn::handshake::ReleaseSide;
+using qrn::handshake::ToProvider;
 
 void ReportAcceptFailure(SECURITY_STATUS status) {
-  for (const AcceptFailure& f : kAcceptFailures) {
-    if (f.status == status) {
-      qrn::AddTrailEntry(qrn::authenticationTrail, qrn::kAuthenticateSource, f.line,
-                         kAcceptFunction, kAcceptCall, kAcceptStep, status, f.detail);
-      return;
-    }
-  }
-}
-
-SecHandle ToProvider(const QrnSecHandle& h) { return {h.dwLower, h.dwUpper}; }
-QrnSecHandle FromProvider(const SecHandle& h) { return {h.dwLower, h.dwUpper}; }
-
-bool IsComplete(SECURITY_STATUS status) {
-  return status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
-}
-bool AsksForMore(SECURITY_STATUS status) {
-  return status == SEC_I_CONTINUE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
-}
-
-// A new conversation replaces the handles a side holds: release them first,
-// so that repeated checks on one object do not pile up provider state.
-void ReleaseSide(SecurityFunctionTableA* table, _AUTH_SEQ& seq) {
-  if (seq.haveContext) {
-    SecHandle h = ToProvider(seq.context);
-    if (table->DeleteSecurityContext != nullptr) table->DeleteSecurityContext(&h);
-    seq.haveContext = false;
-  }
-  if (seq.haveCredentials) {
-    SecHandle h = ToProvider(seq.credentials);
-    if (table->FreeCredentialsHandle != nullptr) table->FreeCredentialsHandle(&h);
-    seq.haveCredentials = false;
-  }
+  qrn::handshake::ReportAcceptFailure(status, "GenServerContext", {1194, 1198, 1203, 1208});
 }
 
 }  // namespace

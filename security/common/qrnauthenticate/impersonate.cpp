@@ -2,12 +2,9 @@
 // client of the object's server context, and goes back.
 #include "platform/sspi.h"
 #include "qrnauth/qrnauthenticate.h"
+#include "security/common/qrnauthenticate/provider_steps.h"
 
-namespace {
-
-qrn::platform::SecHandle ToProvider(const QrnSecHandle& h) { return {h.dwLower, h.dwUpper}; }
-
-}  // namespace
+using qrn::handshake::ToProvider;
 
 bool CQRNAuthenticate::ImpersonateContext() {
   try {

@@ -11,58 +11,19 @@
 #include "platform/sspi.h"
 #include "qrnauth/qrnauthenticate.h"
 #include "security/common/qrnauthenticate/auth_credentials.h"
+#include "security/common/qrnauthenticate/provider_steps.h"
 
 namespace {
 
 using namespace qrn::platform;
 
-constexpr char kAcceptStep[] = "Accepting Security Context";
-constexpr char kRpcServerFunction[] = "RpcAuthenticationServer";
-constexpr char kAcceptCall[] = "AcceptSecurityContext";
-
-struct AcceptFailure {
-  SECURITY_STATUS status;
-  const char* detail;
-  int32_t line;
-};
-constexpr AcceptFailure kRpcAcceptFailures[] = {
-    {SEC_E_INVALID_TOKEN, "Invalid Token", 766},
-    {SEC_E_INVALID_HANDLE, "Invalid Handle", 770},
-    {SEC_E_LOGON_DENIED, "Logon denied", 775},
-    {SEC_E_INTERNAL_ERROR, "Internal error", 780},
-};
+using qrn::handshake::AsksForMore;
+using qrn::handshake::FromProvider;
+using qrn::handshake::IsComplete;
+using qrn::handshake::ToProvider;
 
 void ReportRpcAcceptFailure(SECURITY_STATUS status) {
-  for (const AcceptFailure& f : kRpcAcceptFailures) {
-    if (f.status == status) {
-      qrn::AddTrailEntry(qrn::authenticationTrail, qrn::kAuthenticateSource, f.line,
-                         kRpcServerFunction, kAcceptCall, kAcceptStep, status, f.detail);
-      return;
-    }
-  }
-}
-
-SecHandle ToProvider(const QrnSecHandle& h) { return {h.dwLower, h.dwUpper}; }
-QrnSecHandle FromProvider(const SecHandle& h) { return {h.dwLower, h.dwUpper}; }
-
-bool IsComplete(SECURITY_STATUS status) {
-  return status == SEC_I_COMPLETE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
-}
-bool AsksForMore(SECURITY_STATUS status) {
-  return status == SEC_I_CONTINUE_NEEDED || status == SEC_I_COMPLETE_AND_CONTINUE;
-}
-
-void ReleaseHandles(SecurityFunctionTableA* table, _AUTH_SEQ& seq) {
-  if (seq.haveContext) {
-    SecHandle h = ToProvider(seq.context);
-    if (table->DeleteSecurityContext != nullptr) table->DeleteSecurityContext(&h);
-    seq.haveContext = false;
-  }
-  if (seq.haveCredentials) {
-    SecHandle h = ToProvider(seq.credentials);
-    if (table->FreeCredentialsHandle != nullptr) table->FreeCredentialsHandle(&h);
-    seq.haveCredentials = false;
-  }
+  qrn::handshake::ReportAcceptFailure(status, "RpcAuthenticationServer", {766, 770, 775, 780});
 }
 
 // "DOMAIN\user" of a completed inbound context into two 256-byte buffers.
@@ -125,7 +86,7 @@ bool CQRNAuthenticate::TransportClientStep(const uint8_t* input, uint32_t inputL
                                          nullptr, &cred, &expiry) < 0) {
       return false;
     }
-    ReleaseHandles(table, clientSeq);
+    qrn::handshake::ReleaseSide(table, clientSeq);
     clientSeq.credentials = FromProvider(cred);
     clientSeq.haveCredentials = true;
   }
@@ -180,7 +141,7 @@ bool CQRNAuthenticate::RpcAuthenticationServer(_AUTH_SEQ* conversation, const ui
     bool fresh = seq.newConversation != 0;
     if (fresh) {
       if (table->AcquireCredentialsHandleA == nullptr) return false;
-      ReleaseHandles(table, seq);
+      qrn::handshake::ReleaseSide(table, seq);
       SecHandle cred{};
       TimeStamp expiry{};
       if (table->AcquireCredentialsHandleA(nullptr, qrn::platform::kNtlmPackage,
@@ -245,7 +206,7 @@ bool CQRNAuthenticate::RpcRevertContext(_AUTH_SEQ* conversation) {
 
 bool CQRNAuthenticate::RpcReleaseConversation(_AUTH_SEQ* conversation) {
   if (conversation == nullptr) return false;
-  if (securityFunctions != nullptr) ReleaseHandles(securityFunctions, *conversation);
+  if (securityFunctions != nullptr) qrn::handshake::ReleaseSide(securityFunctions, *conversation);
   conversation->newConversation = 1;
   conversation->haveCredentials = conversation->haveContext = false;
   return true;
