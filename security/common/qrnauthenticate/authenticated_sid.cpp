@@ -15,10 +15,6 @@ namespace {
 constexpr uint32_t kOsUserMark = 1;
 constexpr size_t kNameBufferSize = 256;
 
-std::string RecordText(const char* field) {
-  return std::string(field, strnlen(field, qrn::kCredentialTextSize - 1));
-}
-
 std::vector<uint8_t> IdentifierOf(const std::string& domain, const std::string& user) {
   std::string text;
   std::vector<uint8_t> sid;
