@@ -27,6 +27,7 @@ void Rc4Stream::Apply(uint8_t* data, size_t length) {
   for (; k + 8 <= length; k += 8) {
     uint64_t stream = 0;
     // The keystream byte for data[k + b] goes where memcpy puts that byte.
+#pragma GCC unroll 8
     for (unsigned b = 0; b < 8; ++b) {
       unsigned shift = std::endian::native == std::endian::little ? 8 * b : 56 - 8 * b;
       stream |= uint64_t{cursor.Next()} << shift;
