@@ -152,6 +152,44 @@ size_t EncryptEncode(Rc4Stream& stream, uint8_t* data, size_t length, char* out)
   size_t i = 0;
   {
     Rc4Cursor cursor(stream);
+    if constexpr (std::endian::native == std::endian::little) {
+      // Four groups at a time: twelve keystream bytes gathered into two
+      // words, one XOR and one store each, and the sixteen characters
+      // written with two stores. Stores are what the keystream loop is
+      // short of; this spends about 0.1 fewer of them per byte.
+      for (; i + 12 <= length; i += 12) {
+        uint64_t stream0 = 0;
+#pragma GCC unroll 8
+        for (unsigned b = 0; b < 8; ++b) stream0 |= uint64_t{cursor.Next()} << (8 * b);
+        uint32_t stream1 = 0;
+#pragma GCC unroll 4
+        for (unsigned b = 0; b < 4; ++b) stream1 |= uint32_t{cursor.Next()} << (8 * b);
+        uint64_t word0;
+        uint32_t word1;
+        std::memcpy(&word0, data + i, sizeof word0);
+        std::memcpy(&word1, data + i + 8, sizeof word1);
+        word0 ^= stream0;
+        word1 ^= stream1;
+        std::memcpy(data + i, &word0, sizeof word0);
+        std::memcpy(data + i + 8, &word1, sizeof word1);
+        // The twelve bytes in reading order, then four 24-bit groups.
+        const uint64_t high = __builtin_bswap64(word0);
+        const uint32_t low = __builtin_bswap32(word1);
+        const uint32_t g0 = static_cast<uint32_t>(high >> 40);
+        const uint32_t g1 = static_cast<uint32_t>(high >> 16) & 0xFFFFFF;
+        const uint32_t g2 = (static_cast<uint32_t>(high & 0xFFFF) << 8) | (low >> 24);
+        const uint32_t g3 = low & 0xFFFFFF;
+        const uint64_t chars0 =
+            uint64_t{kPairs.pair[g0 >> 12]} | (uint64_t{kPairs.pair[g0 & 0xFFF]} << 16) |
+            (uint64_t{kPairs.pair[g1 >> 12]} << 32) | (uint64_t{kPairs.pair[g1 & 0xFFF]} << 48);
+        const uint64_t chars1 =
+            uint64_t{kPairs.pair[g2 >> 12]} | (uint64_t{kPairs.pair[g2 & 0xFFF]} << 16) |
+            (uint64_t{kPairs.pair[g3 >> 12]} << 32) | (uint64_t{kPairs.pair[g3 & 0xFFF]} << 48);
+        std::memcpy(o, &chars0, sizeof chars0);
+        std::memcpy(o + 8, &chars1, sizeof chars1);
+        o += 16;
+      }
+    }
     for (; i + 3 <= length; i += 3) {
       uint32_t k0 = cursor.Next();
       uint32_t k1 = cursor.Next();
