@@ -12,7 +12,6 @@
 
 namespace {
 
-constexpr uint32_t kOsUserMark = 1;
 constexpr size_t kNameBufferSize = 256;
 
 std::vector<uint8_t> IdentifierOf(const std::string& domain, const std::string& user) {
