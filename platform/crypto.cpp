@@ -1,17 +1,11 @@
 // MD5 through EVP with the implementation fetched once from the default
-// provider, RC4 through the low-level key schedule. OpenSSL 3 keeps EVP's RC4
-// in the "legacy" provider; loading that provider would change the library
-// context that the host shares with us (once a provider is loaded explicitly,
-// the default provider no longer loads by itself) and needs a module file on
-// disk. The low-level RC4 functions are part of libcrypto itself on Debian 12,
-// so they are used here, with their deprecation warning confined to this file.
-#define OPENSSL_SUPPRESS_DEPRECATED 1
-
+// provider. (RC4 is not taken from here: OpenSSL 3 keeps EVP's RC4 in the
+// "legacy" provider, and loading it would change the library context that the
+// host shares with us; the text codec runs its own keystream instead.)
 #include "platform/crypto.h"
 
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/rc4.h>
 
 namespace qrn::platform {
 
@@ -83,20 +77,6 @@ bool Md5Hash::Finish(uint8_t* digest, uint32_t* error) {
   }
   EVP_MD_CTX_free(static_cast<EVP_MD_CTX*>(context_));
   context_ = nullptr;
-  return true;
-}
-
-bool Rc4Apply(const uint8_t* key, size_t key_length, uint8_t* data, size_t length,
-              uint32_t* error) {
-  if (key == nullptr || key_length == 0 || key_length > 256 || (data == nullptr && length)) {
-    *error = 0x80090005u;  // "bad data"
-    return false;
-  }
-  RC4_KEY schedule;
-  RC4_set_key(&schedule, static_cast<int>(key_length), key);
-  // RC4 takes a size_t length, so a document of any size goes in one call.
-  if (length != 0) RC4(&schedule, length, data, data);
-  OPENSSL_cleanse(&schedule, sizeof schedule);
   return true;
 }
 

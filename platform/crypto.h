@@ -1,6 +1,6 @@
-// The cryptographic primitives of the cache text form: MD5 and RC4, over
-// OpenSSL. Every failing call reports an error number (OpenSSL's error code,
-// never 0) so that callers can print and pass it on.
+// The cryptographic primitive of the cache text form taken from OpenSSL: MD5
+// (the key derivation). RC4 is the library's own (security/common/rc4_stream.h). Every failing call
+// reports an error number (OpenSSL's error code, never 0) so that callers can print and pass it on.
 #pragma once
 
 #include <cstddef>
@@ -35,9 +35,5 @@ class Md5Hash {
  private:
   void* context_ = nullptr;  // EVP_MD_CTX
 };
-
-// RC4 with the keystream from its start: data is encrypted (or decrypted,
-// the same operation) in place. Key length 1 to 256 bytes.
-bool Rc4Apply(const uint8_t* key, size_t key_length, uint8_t* data, size_t length, uint32_t* error);
 
 }  // namespace qrn::platform

@@ -151,7 +151,9 @@ FileResult ReadFileChecked(const std::string& path, std::string* content,
   if (used > options.max_bytes) return too_large;
   data.resize(used);
   *content = std::move(data);
-  return FileResult();
+  FileResult read;
+  read.mode = static_cast<unsigned>(info.st_mode & 07777);
+  return read;
 }
 
 bool ReadWholeFile(const std::string& path, std::string* content) {

@@ -38,6 +38,9 @@ struct FileResult {
   FileError error = FileError::kNone;
   int sys_errno = 0;
   size_t limit = 0;  // for kTooLarge
+  // Permission bits (st_mode & 07777) of the file read, for callers that
+  // check who else may read it; 0 when nothing was read.
+  unsigned mode = 0;
 
   bool ok() const { return error == FileError::kNone; }
   // Why the file could not be used, for messages: "is not a regular file",

@@ -1,11 +1,15 @@
 // qrnauth login: checks a user's credentials with the in-process NTLM
 // conversation, as hosts do with AuthenticateUser.
+#include <cstdlib>
 #include <iostream>
 #include <string>
 
+#include "platform/file_io.h"
+#include "platform/log_text.h"
 #include "platform/terminal.h"
 #include "qrnauth/qrnauthenticate.h"
 #include "tools/qrnauth/command.h"
+#include "tools/qrnauth/user_file.h"
 
 namespace {
 
@@ -19,6 +23,27 @@ struct Secret {
     for (size_t i = 0; i < text.size(); ++i) p[i] = 0;
   }
 };
+
+// One line on standard error when the acceptor's user file still keeps
+// passwords in plain text: they are readable to whoever reads the file, and
+// the mechanism leaks memory hashing them on every check. A file that cannot
+// be read says nothing here; the check itself reports what matters.
+void WarnAboutPlainUserFile() {
+  const char* path = std::getenv("NTLM_USER_FILE");
+  if (path == nullptr || *path == '\0') return;
+  std::string content;
+  qrn::platform::ReadOptions options;
+  options.max_bytes = qrn::cli::kMaxUserFileBytes;
+  options.follow_links = true;  // the mechanism follows it too
+  if (!qrn::platform::ReadFileChecked(path, &content, options).ok()) return;
+  size_t plain = qrn::cli::CountPlainEntries(content);
+  volatile char* wipe = content.data();
+  for (size_t i = 0; i < content.size(); ++i) wipe[i] = 0;
+  if (plain == 0) return;
+  std::cerr << "qrnauth login: warning: " << qrn::platform::EscapeLogText(path) << " holds "
+            << plain << " plain-text password " << (plain == 1 ? "entry" : "entries")
+            << "; \"qrnauth userfile hash\" stores NT hashes instead\n";
+}
 
 int Login(qrn::cli::Arguments& args) {
   std::string domain = args.Option("--domain").value_or("");
@@ -38,6 +63,7 @@ int Login(qrn::cli::Arguments& args) {
   CQRNAuthenticate auth;
   bool ok = auth.AuthenticateUser(domain.c_str(), user.c_str(), password.text.c_str());
   std::cout << (ok ? "authenticated" : "denied") << '\n';
+  WarnAboutPlainUserFile();
   // Only a check that passed is saved for the other processes of this user.
   if (ok && save) auth.SaveIdentity();
   if (auth_trail) qrn::cli::PrintTrail(std::cout, CQRNAuthenticate::GetLastMvtErrors());
@@ -56,5 +82,7 @@ QRN_CLI_COMMAND("login", "check a user's password with NTLM",
                 "--save keeps the identity for other processes of this user (see\n"
                 "\"qrnauth identity\"); an empty user saves the operating-system user.\n"
                 "--auth-trail prints the authentication trail afterwards (the global\n"
-                "--trail prints the authorization trail).",
+                "--trail prints the authorization trail). A warning goes to standard\n"
+                "error when the file named by NTLM_USER_FILE still holds plain-text\n"
+                "passwords (see \"qrnauth userfile hash\").",
                 Login);
