@@ -50,7 +50,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (stream_size >= 4) std::memcpy(&declared, stream, 4);
   bool whole = stream_size >= 4 && declared <= capacity && stream_size - 4 >= declared;
   if (ok != whole) abort();
-  if (ok && (length != declared || std::memcmp(buffer.data(), stream + 4, length) != 0)) abort();
+  if (ok && (length != declared ||
+             (length != 0 && std::memcmp(buffer.data(), stream + 4, length) != 0)))
+    abort();
   if (stream_size >= 4 && declared > capacity && channel.taken() != 4) abort();
   return 0;
 }

@@ -253,6 +253,11 @@ bool ParseSecurityData(std::string_view text, const std::string& file_name, Secu
     if (auto p = what.find("syntax error"); p != std::string::npos) what = what.substr(p);
     *error = file_name + ": " + Position(text, at) + " (byte " + std::to_string(at) + "): " + what;
     return false;
+  } catch (const json::exception& e) {
+    // Not a syntax error but still a refusal of the parser, for example a
+    // number too large for any number type (out_of_range 406).
+    *error = file_name + ": " + e.what();
+    return false;
   }
   SecurityData parsed;
   try {

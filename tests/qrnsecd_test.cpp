@@ -343,6 +343,13 @@ TEST_F(SecdTest, DataFileChangesAreServedWithoutRestart) {
   EXPECT_EQ(Decrypt(AclValue(Fetch(AclRequest(secd.url())), "K")), "B:2");
   EXPECT_NE(secd.Stderr().find("line 2, column 16"), std::string::npos) << secd.Stderr();
 
+  // So does one the parser refuses past its syntax: a number too large for
+  // any number type (the server used to die of the parser's exception).
+  WriteDataFile(data, R"({"format": 1, "acls": {"K": "A:1"}, "n": 8888888E8888888888})");
+  EXPECT_EQ(Fetch(DateTimeRequest(secd.url())), second);
+  EXPECT_EQ(Decrypt(AclValue(Fetch(AclRequest(secd.url())), "K")), "B:2");
+  EXPECT_NE(secd.Stderr().find("number overflow"), std::string::npos) << secd.Stderr();
+
   WriteDataFile(data, R"({"format": 1, "timestamp": "v3", "acls": {"K": "C:4"}})");
   EXPECT_EQ(Fetch(DateTimeRequest(secd.url())), "v3");
   EXPECT_EQ(Decrypt(AclValue(Fetch(AclRequest(secd.url())), "K")), "C:4");
@@ -389,6 +396,10 @@ TEST_F(SecdTest, MalformedDataAtStartExitsWithTheFileAndPosition) {
     EXPECT_EQ(r.exit_code, 2) << stamp;
     EXPECT_NE(r.err.find("$.timestamp"), std::string::npos) << r.err;
   }
+
+  r = run(R"({"format": 1, "n": 1E99999})");
+  EXPECT_EQ(r.exit_code, 2);
+  EXPECT_NE(r.err.find("number overflow"), std::string::npos) << r.err;
 
   r = run(R"({"format": 2})");
   EXPECT_EQ(r.exit_code, 2);
