@@ -10,6 +10,12 @@ cd "$(dirname "$0")/.."
 build=${1:-build/gcc}
 seconds=${2:-30}
 work=$(mktemp -d)
+# On two or more cores the servers run on one core and wrk on another, so the
+# two do not fight over one core and the ratio is steadier.
+server_cpu="" client_cpu=""
+if [ "$(nproc)" -ge 2 ] && command -v taskset >/dev/null; then
+  server_cpu="taskset -c 1" client_cpu="taskset -c 0"
+fi
 secd_pid="" light_pid=""
 cleanup() {
   [ -n "$secd_pid" ] && kill "$secd_pid" 2>/dev/null || true
@@ -19,7 +25,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-"$build/qrnsecd" --data data/sample.json --listen 127.0.0.1:0 >"$work/secd.out" 2>"$work/secd.err" &
+$server_cpu "$build/qrnsecd" --data data/sample.json --listen 127.0.0.1:0 >"$work/secd.out" 2>"$work/secd.err" &
 secd_pid=$!
 for _ in $(seq 100); do [ -s "$work/secd.out" ] && break; sleep 0.05; done
 url=$(head -n 1 "$work/secd.out")
@@ -37,13 +43,13 @@ server.port = $port
 server.errorlog = "$work/lighttpd.err"
 server.pid-file = "$work/lighttpd.pid"
 CONF
-lighttpd -D -f "$work/lighttpd.conf" &
+$server_cpu lighttpd -D -f "$work/lighttpd.conf" &
 light_pid=$!
 for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$port/answer.xml" && break; sleep 0.05; done
 
 run() {  # run NAME URL
   local out
-  out=$(wrk -t 2 -c 2 -d "${seconds}s" "$2")
+  out=$($client_cpu wrk -t 1 -c 2 -d "${seconds}s" "$2")
   local rate errors
   rate=$(awk '/^Requests\/sec:/ {print $2}' <<<"$out")
   errors=$(awk '/Non-2xx|Socket errors/ {print}' <<<"$out")
