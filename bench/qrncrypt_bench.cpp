@@ -61,21 +61,17 @@ void Report(benchmark::State& state, size_t size, const Timing& ours, const Timi
   state.counters["x_md5_min"] = md5.fastest > 0 ? ours.fastest / md5.fastest : 0;
 }
 
-void BM_EncryptText(benchmark::State& state) {
-  const size_t size = static_cast<size_t>(state.range(0));
-  const std::string document = Document(size);
-  std::vector<char> copy(size);
-  std::vector<char> encrypted((size + 2) / 3 * 4 + 1);
+// Each iteration runs `run` (which times its own call into *took and answers
+// false on failure) and then MD5 of the same document, and reports the ratio.
+template <typename Run>
+void BesideMd5(benchmark::State& state, const std::string& document, const char* failure,
+               Run run) {
   Timing ours;
   Timing md5;
   for (auto _ : state) {
-    std::memcpy(copy.data(), document.data(), size);  // untimed: the caller's copy
-    int capacity = static_cast<int>(encrypted.size());
-    double start = ThreadSeconds();
-    HRESULT hr = qrn::EncryptText(nullptr, copy.data(), size, encrypted.data(), &capacity);
-    double took = ThreadSeconds() - start;
-    if (FAILED(hr) || capacity < 0) {
-      state.SkipWithError("EncryptText failed");
+    double took = 0;
+    if (!run(&took)) {
+      state.SkipWithError(failure);
       break;
     }
     ours.Add(took);
@@ -85,7 +81,22 @@ void BM_EncryptText(benchmark::State& state) {
       break;
     }
   }
-  Report(state, size, ours, md5);
+  Report(state, document.size(), ours, md5);
+}
+
+void BM_EncryptText(benchmark::State& state) {
+  const size_t size = static_cast<size_t>(state.range(0));
+  const std::string document = Document(size);
+  std::vector<char> copy(size);
+  std::vector<char> encrypted((size + 2) / 3 * 4 + 1);
+  BesideMd5(state, document, "EncryptText failed", [&](double* took) {
+    std::memcpy(copy.data(), document.data(), size);  // untimed: the caller's copy
+    int capacity = static_cast<int>(encrypted.size());
+    const double start = ThreadSeconds();
+    const HRESULT hr = qrn::EncryptText(nullptr, copy.data(), size, encrypted.data(), &capacity);
+    *took = ThreadSeconds() - start;
+    return SUCCEEDED(hr) && capacity >= 0;
+  });
 }
 BENCHMARK(BM_EncryptText)
     ->Arg(1 << 20)
@@ -98,27 +109,15 @@ void BM_DecryptText(benchmark::State& state) {
   const std::string document = Document(size);
   const std::string text = qrn::EncryptString(document);
   std::vector<char> plain(text.size());
-  Timing ours;
-  Timing md5;
-  for (auto _ : state) {
+  BesideMd5(state, document, "DecryptText failed", [&](double* took) {
     size_t length = 0;
-    double start = ThreadSeconds();
-    HRESULT hr = qrn::DecryptText(nullptr, text.c_str(), plain.data(),
-                                  static_cast<int>(plain.size()), &length);
-    double took = ThreadSeconds() - start;
-    if (FAILED(hr) || length != size) {
-      state.SkipWithError("DecryptText failed");
-      break;
-    }
+    const double start = ThreadSeconds();
+    const HRESULT hr = qrn::DecryptText(nullptr, text.c_str(), plain.data(),
+                                        static_cast<int>(plain.size()), &length);
+    *took = ThreadSeconds() - start;
     benchmark::DoNotOptimize(plain.data());
-    ours.Add(took);
-    state.SetIterationTime(took);
-    if (!TimeMd5(document, &md5)) {
-      state.SkipWithError("EVP_Digest failed");
-      break;
-    }
-  }
-  Report(state, size, ours, md5);
+    return SUCCEEDED(hr) && length == size;
+  });
 }
 BENCHMARK(BM_DecryptText)
     ->Arg(1 << 20)

@@ -119,4 +119,6 @@ PathAttributes GetPathAttributes(const std::string& path) {
   return attributes;
 }
 
+uint32_t ProcessId() { return static_cast<uint32_t>(getpid()); }
+
 }  // namespace qrn::platform

@@ -33,6 +33,9 @@ UtcTime UtcNow();
 // Seconds since the epoch.
 int64_t UnixSeconds();
 
+// This process's id (getpid).
+uint32_t ProcessId();
+
 // Milliseconds of a monotonic coarse clock (CLOCK_MONOTONIC_COARSE, served by
 // the vDSO: no system call).
 uint64_t CoarseMillis();

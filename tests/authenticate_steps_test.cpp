@@ -13,34 +13,18 @@
 
 #include "platform/sspi.h"
 #include "qrnauth/qrnauthenticate.h"
+#include "tests/support/authorize_env.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
 using namespace qrn::platform;
 
-std::string Utf8(BSTR b) {
-  std::string out;
-  for (unsigned i = 0; b && i < SysStringLen(b); ++i) out += b[i] < 0x80 ? char(b[i]) : '?';
-  return out;
-}
-
-// Entries of the authentication trail as (detail, source) pairs.
+// (detail, source) of every entry of the authentication trail.
 std::vector<std::pair<std::string, std::string>> Trail() {
   std::vector<std::pair<std::string, std::string>> rows;
-  VARIANT* v = CQRNAuthenticate::GetLastMvtErrors();
-  if (v->vt == VT_EMPTY) return rows;
-  for (LONG i = 0; i < 6; ++i) {
-    VARIANT detail, source;
-    VariantInit(&detail);
-    VariantInit(&source);
-    LONG d[2] = {i, 2}, s[2] = {i, 3};
-    SafeArrayGetElement(v->parray, d, &detail);
-    SafeArrayGetElement(v->parray, s, &source);
-    if (detail.vt == VT_BSTR) rows.emplace_back(Utf8(detail.bstrVal), Utf8(source.bstrVal));
-    VariantClear(&detail);
-    VariantClear(&source);
-  }
+  for (const qrn::test::TrailRow& row : qrn::test::AuthenticationTrailRows())
+    rows.emplace_back(row.detail, row.source);
   return rows;
 }
 

@@ -1,9 +1,9 @@
 #include "security/common/ping.h"
 
-#include <unistd.h>
-
 #include <cstring>
 #include <string>
+
+#include "platform/os.h"
 
 namespace qrn {
 
@@ -87,7 +87,7 @@ uint16_t PingHost(const char* host, int payload_size, platform::IcmpMode mode) {
   uint8_t packet[kEchoBufferSize];
   uint8_t reply[kEchoBufferSize];
   const size_t size = EchoPacketSize(payload_size);
-  const uint16_t identifier = static_cast<uint16_t>(getpid() & 0xFFFF);
+  const uint16_t identifier = static_cast<uint16_t>(platform::ProcessId() & 0xFFFF);
   bool failed = false;
   for (int sequence = 0; sequence < kEchoRequests; ++sequence) {
     const uint64_t sent_at = platform::MonotonicMillis();

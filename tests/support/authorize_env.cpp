@@ -3,6 +3,7 @@
 #include <cstdio>
 
 #include "platform/text.h"
+#include "qrnauth/qrnauthenticate.h"
 #include "qrnauth/qrnauthorize.h"
 
 namespace qrn::test {
@@ -16,9 +17,8 @@ std::string CellText(const VARIANT& cell) {
 
 }  // namespace
 
-std::vector<TrailRow> AuthorizationTrailRows() {
+std::vector<TrailRow> TrailRows(const VARIANT* trail) {
   std::vector<TrailRow> rows;
-  const VARIANT* trail = CQRNAuthorize::GetLastMvtErrors();
   if (trail == nullptr || trail->vt != (VT_ARRAY | VT_VARIANT) || trail->parray == nullptr)
     return rows;
   for (LONG row = 0; row < 6; ++row) {
@@ -42,6 +42,12 @@ std::vector<TrailRow> AuthorizationTrailRows() {
     if (empty) break;
   }
   return rows;
+}
+
+std::vector<TrailRow> AuthorizationTrailRows() { return TrailRows(CQRNAuthorize::GetLastMvtErrors()); }
+
+std::vector<TrailRow> AuthenticationTrailRows() {
+  return TrailRows(CQRNAuthenticate::GetLastMvtErrors());
 }
 
 bool TrailHasDetail(const std::string& detail) {

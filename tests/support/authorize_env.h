@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "qrnauth/oleauto.h"
 #include "tests/support/secd.h"
 #include "tests/support/test_env.h"
 
@@ -18,8 +19,12 @@ struct TrailRow {
   std::string detail;
   std::string source;  // "file(line):function.called"
 };
+// The rows recorded in a trail (the VARIANT a GetLastMvtErrors answers).
+std::vector<TrailRow> TrailRows(const VARIANT* trail);
 // The rows recorded in the authorization trail so far.
 std::vector<TrailRow> AuthorizationTrailRows();
+// The rows recorded in the authentication trail so far.
+std::vector<TrailRow> AuthenticationTrailRows();
 // True when a recorded row has this detail text.
 bool TrailHasDetail(const std::string& detail);
 
