@@ -435,6 +435,28 @@ TEST(RegistryTest, ChangesByOtherProcessesAndEditorsAreSeen) {
   EXPECT_TRUE(EventuallyReads("Mvtlog", Lit("\3\0\0\0")));
 }
 
+// A test that rewrites the hive file and reads at once must see the new
+// file, however fast the machine: the sandbox waits out the stamp check's
+// tick. (A fast machine once read the old service account password here.)
+TEST(RegistryTest, SandboxRewriteIsSeenByTheVeryNextRead) {
+  HiveSandbox sandbox;
+  const std::string header =
+      "Windows Registry Editor Version 5.00\n\n[HKLM\\SOFTWARE\\Korvane\\MVT]\n";
+  for (int round = 0; round < 20; ++round) {
+    const std::string value = round % 2 ? "dword:00000001" : "dword:00000002";
+    sandbox.WriteMachineHive(header + "\"Mvtlog\"=" + value + "\n");
+    RegistryKey key;
+    std::vector<uint8_t> data;
+    ASSERT_EQ(key.Open(RegHive::LocalMachine, kKey), ERROR_SUCCESS);
+    ASSERT_EQ(key.QueryRaw("Mvtlog", nullptr, &data), ERROR_SUCCESS);
+    ASSERT_EQ(data, Bytes(round % 2 ? Lit("\1\0\0\0") : Lit("\2\0\0\0"))) << round;
+    // A shorter file: only the size tells the stamps apart.
+    sandbox.WriteMachineHive(header);
+    ASSERT_EQ(key.Open(RegHive::LocalMachine, kKey), ERROR_SUCCESS);
+    EXPECT_NE(key.QueryRaw("Mvtlog", nullptr, &data), ERROR_SUCCESS) << round;
+  }
+}
+
 TEST(RegistryTest, ImportAppliesBothHivesOrNothing) {
   HiveSandbox sandbox;
   sandbox.WriteMachineHive(

@@ -14,6 +14,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "platform/os.h"
+
 namespace qrn::test {
 
 namespace fs = std::filesystem;
@@ -51,8 +53,24 @@ HiveSandbox::HiveSandbox() {
   setenv("TMPDIR", dir_.File("tmp").c_str(), 1);
 }
 
-void HiveSandbox::WriteMachineHive(const std::string& text) const { WriteFile(machine_, text); }
-void HiveSandbox::WriteUserHive(const std::string& text) const { WriteFile(user_, text); }
+namespace {
+
+// Writes a hive file behind the library's back, then waits for the coarse
+// clock to tick: the library looks at a hive file's stamp at most once per
+// tick, so a read in the tick of an earlier look would still see the old
+// file. Real writers are other processes and seconds apart; tests are not.
+void WriteHiveFile(const std::string& path, const std::string& text) {
+  WriteFile(path, text);
+  const uint64_t written = platform::CoarseMillis();
+  while (platform::CoarseMillis() == written) usleep(200);
+}
+
+}  // namespace
+
+void HiveSandbox::WriteMachineHive(const std::string& text) const {
+  WriteHiveFile(machine_, text);
+}
+void HiveSandbox::WriteUserHive(const std::string& text) const { WriteHiveFile(user_, text); }
 
 void WriteFile(const std::string& path, const std::string& content) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
