@@ -118,6 +118,7 @@ bool DataStore::Load(std::string* error) {
   if (!ReadAndBuild(&id, &loaded, error)) return false;
   current_ = std::move(loaded);
   seen_ = id;
+  fault_.clear();
   return true;
 }
 
@@ -131,6 +132,7 @@ std::shared_ptr<const Snapshot> DataStore::Current() {
       std::fprintf(stderr, "qrnsecd: %s: cannot be read (%s); still serving the last good data\n",
                    path_.c_str(), std::strerror(stat_errno));
       seen_ = FileId{};
+      fault_ = path_ + ": cannot be read: " + std::strerror(stat_errno);
     }
     return current_;
   }
@@ -142,13 +144,23 @@ std::shared_ptr<const Snapshot> DataStore::Current() {
   if (ReadAndBuild(&id, &loaded, &error)) {
     current_ = std::move(loaded);
     seen_ = id;
+    fault_.clear();
     std::fprintf(stderr, "qrnsecd: %s: reloaded, timestamp %s\n", path_.c_str(),
                  current_->documents.timestamp.c_str());
   } else {
     seen_ = now;
+    fault_ = error;
     std::fprintf(stderr, "qrnsecd: %s; still serving the last good data\n", error.c_str());
   }
   return current_;
+}
+
+bool DataStore::Servable(std::string* why) {
+  Current();
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (fault_.empty()) return true;
+  if (why) *why = fault_;
+  return false;
 }
 
 }  // namespace qrn::secd

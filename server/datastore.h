@@ -37,6 +37,11 @@ class DataStore {
   // last good data in service and reports the fault on stderr once.
   std::shared_ptr<const Snapshot> Current();
 
+  // Whether the data in service is the file's current content: looks at the
+  // file as Current() does, then false with *why (the fault) while the last
+  // good data stands in for a file that is unreadable or malformed.
+  bool Servable(std::string* why);
+
  private:
   struct FileId {
     dev_t dev = 0;
@@ -52,6 +57,7 @@ class DataStore {
   std::mutex mutex_;
   std::shared_ptr<const Snapshot> current_;
   FileId seen_;  // identity last looked at (good or bad), so a bad file is parsed once
+  std::string fault_;  // why the file last looked at is not in service; empty when it is
 };
 
 // The server timestamp of a data file without a "timestamp" (a date as a

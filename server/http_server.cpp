@@ -173,6 +173,10 @@ void HttpServer::Loop() {
   std::vector<std::unique_ptr<Connection>> conns;
   std::vector<pollfd> fds;
   Clock::time_point accept_pause{};  // after a failed accept (no descriptors left, say)
+  const auto refuse = [this](Connection* c, int status) {
+    QueueError(c, status);
+    if (on_refused_) on_refused_(status);
+  };
 
   // Answers the complete heads in `in`, one at a time, as long as the
   // previous answer has gone out.
@@ -184,10 +188,10 @@ void HttpServer::Loop() {
           partial = true;
           continue;
         case HeadScanner::State::kLineTooLong:
-          QueueError(c, c->scanner.first_line() ? 414 : 431);
+          refuse(c, c->scanner.first_line() ? 414 : 431);
           break;
         case HeadScanner::State::kHeadTooLong:
-          QueueError(c, 431);
+          refuse(c, 431);
           break;
         case HeadScanner::State::kComplete: {
           HttpRequest request;
@@ -197,7 +201,7 @@ void HttpServer::Loop() {
           c->scanner.Reset();
           c->head_started = Clock::now();  // the next pipelined head starts now
           if (refused != 0) {
-            QueueError(c, refused);
+            refuse(c, refused);
             break;
           }
           HttpAnswer answer;
@@ -318,7 +322,7 @@ void HttpServer::Loop() {
       } else if (c->in.empty()) {
         if (now - c->idle_since > kIdleTimeout) c->dead = true;
       } else if (now - c->head_started > kHeadDeadline) {
-        QueueError(c.get(), 408);
+        refuse(c.get(), 408);
         if (!Flush(c.get())) c->dead = true;
       }
     }

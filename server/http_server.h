@@ -63,10 +63,16 @@ class HttpServer {
   // Safe from any thread, also before Run().
   void Stop();
 
+  // Called on a loop thread with the status of every head this layer refuses
+  // itself (400, 408, 414, 431, 505), which never reaches the handler. Set
+  // before Run().
+  void OnRefused(std::function<void(int status)> observer) { on_refused_ = std::move(observer); }
+
  private:
   void Loop();
 
   Handler handler_;
+  std::function<void(int)> on_refused_;
   int listener_ = -1;
   int wake_[2] = {-1, -1};  // a pipe: a byte in it means "stop"
   std::atomic<bool> stopping_{false};

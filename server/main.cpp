@@ -1,5 +1,7 @@
 // qrnsecd: the reference MVT security server. Serves the security page's
-// request catalogue from a JSON data file over HTTP.
+// request catalogue from a JSON data file over HTTP, and for load balancers
+// and monitoring GET /health (200 while the current data is served, else 503)
+// and GET /metrics (counters in the Prometheus text format).
 //
 //   qrnsecd --data FILE [--listen HOST:PORT] [--page PATH] [--audit-log FILE]
 //           [--request-log FILE] [--old-server]
@@ -22,8 +24,10 @@
 #include <thread>
 
 #include "server/datastore.h"
+#include "server/health.h"
 #include "server/http_server.h"
 #include "server/linelog.h"
+#include "server/metrics.h"
 #include "server/requests.h"
 
 namespace {
@@ -162,22 +166,57 @@ int main(int argc, char** argv) {
     }
   }
 
-  qrn::secd::HttpServer server([&](const qrn::secd::HttpRequest& req) -> qrn::secd::HttpAnswer {
+  const qrn::secd::ServableCheck servable = [&store](std::string* why) {
+    return store.Servable(why);
+  };
+  const qrn::secd::HealthCheck health(servable);
+  qrn::secd::Metrics metrics({
+      .timestamp = [&store] { return store.Current()->documents.timestamp; },
+      .servable = servable,
+      .audit_queue = {},  // the file log writes at once: nothing queued, nothing dropped
+  });
+
+  // The security page first (its path is configurable and wins), then the
+  // two site paths, matched exactly; their query text is ignored.
+  const auto route = [&](const qrn::secd::HttpRequest& req,
+                         qrn::secd::RequestKind* kind) -> qrn::secd::HttpAnswer {
     if (req.method != "GET" && req.method != "HEAD")
       return {405, "text/html; charset=utf-8",
               "<html><body><h1>error: method not allowed</h1></body></html>\n"};
     const std::string path = TargetPath(req.target);
     Answer answer;
-    if (!SamePath(path, options.page)) {
-      answer = qrn::secd::NotFound(path);
-    } else {
+    if (SamePath(path, options.page)) {
       const size_t mark = req.target.find('?');
       const std::string query = mark == std::string::npos ? "" : req.target.substr(mark + 1);
       request_log.Append(query);
+      *kind = qrn::secd::ClassifyQuery(query);
       answer = router.Handle(query);
+    } else if (path == "/health") {
+      *kind = qrn::secd::RequestKind::kHealth;
+      return health.Answer();
+    } else if (path == "/metrics") {
+      return {200, qrn::secd::kMetricsContentType, metrics.Render()};
+    } else {
+      answer = qrn::secd::NotFound(path);
     }
     return {answer.status, std::move(answer.content_type), std::move(answer.body)};
+  };
+
+  qrn::secd::HttpServer server([&](const qrn::secd::HttpRequest& req) -> qrn::secd::HttpAnswer {
+    const auto start = std::chrono::steady_clock::now();
+    qrn::secd::RequestKind kind = qrn::secd::RequestKind::kOther;
+    try {
+      qrn::secd::HttpAnswer answer = route(req, &kind);
+      // The security page's error page is the one answer of it that is 400.
+      const bool error_page = kind == qrn::secd::RequestKind::kOther && answer.status == 400;
+      metrics.Record(kind, answer.status, error_page, std::chrono::steady_clock::now() - start);
+      return answer;
+    } catch (...) {
+      metrics.Record(kind, 500, false, std::chrono::steady_clock::now() - start);
+      throw;
+    }
   });
+  server.OnRefused([&metrics](int status) { metrics.RecordRefused(status); });
 
   const int port = server.Listen(options.host, options.port);
   if (port < 0) {
