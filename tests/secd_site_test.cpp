@@ -1,0 +1,289 @@
+// Several qrnsecd instances behind a real HAProxy (the repository's example
+// configuration), and the site paths /health and /metrics against clients
+// that misbehave. The instances serve a JSON data file; DataArgs() is the one
+// place that names the data source.
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/http_client.h"
+#include "tests/authorize_fixture.h"
+#include "tests/support/haproxy.h"
+
+namespace qrn::test {
+namespace {
+
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+constexpr char kCombined[] = "/mvt/security.aspx?Object=MvtSecData&Operation=Get&ClientTimestamp=";
+
+// The value on the line "NAME VALUE"; -1 when there is none.
+double Value(const std::string& text, const std::string& name) {
+  const std::string key = "\n" + name + " ";
+  const size_t at = ("\n" + text).find(key);
+  if (at == std::string::npos) return -1;
+  return std::stod(text.substr(at + key.size() - 1));
+}
+
+platform::HttpResponse Get(const std::string& url) {
+  platform::HttpSession session;
+  session.Open("site-test");
+  session.SetTotalTimeout(20000);
+  return session.Get(url);
+}
+
+std::string Origin(const SecdProcess& secd) { return "http://127.0.0.1:" + std::to_string(secd.port()); }
+
+// Sends `bytes` to 127.0.0.1:port (a byte at a time with `pause` between,
+// when given), closes the sending side unless told not to, and returns what
+// came back until the server closed or 5 s passed.
+std::string Exchange(int port, const std::string& bytes, std::chrono::milliseconds pause = 0ms,
+                     bool finish = true) {
+  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(port));
+  if (connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
+    close(fd);
+    return "(no connection)";
+  }
+  if (pause == 0ms) {
+    (void)!send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+  } else {
+    for (char c : bytes) {
+      (void)!send(fd, &c, 1, MSG_NOSIGNAL);
+      std::this_thread::sleep_for(pause);
+    }
+  }
+  if (!finish) {
+    close(fd);
+    return {};
+  }
+  shutdown(fd, SHUT_WR);
+  std::string answer;
+  const auto deadline = Clock::now() + 5s;
+  char buf[65536];
+  while (Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    if (poll(&p, 1, 100) <= 0) continue;
+    const ssize_t n = read(fd, buf, sizeof buf);
+    if (n <= 0) break;
+    answer.append(buf, static_cast<size_t>(n));
+  }
+  close(fd);
+  return answer;
+}
+
+class SiteTest : public AuthorizeFixture {
+ protected:
+  void SetUp() override {
+    if (!HaproxyProcess::Available())
+      GTEST_SKIP() << "haproxy is not installed (scripts/install-deps.sh installs it)";
+    WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll", "Stock"}));
+  }
+
+  // Where an instance takes its data from.
+  std::string DataArgs(size_t instance) const {
+    return data_files_.empty() ? DataFile() : data_files_[instance];
+  }
+
+  // Two instances and HAProxy in front of them; the client configuration
+  // points at HAProxy.
+  void StartSite() {
+    for (size_t i = 0; i < 2; ++i) secds_.push_back(std::make_unique<SecdProcess>(DataArgs(i)));
+    proxy_ = std::make_unique<HaproxyProcess>(std::vector<int>{secds_[0]->port(), secds_[1]->port()});
+    ASSERT_TRUE(proxy_->WaitForStatus("secd1", "UP")) << proxy_->Output();
+    ASSERT_TRUE(proxy_->WaitForStatus("secd2", "UP")) << proxy_->Output();
+    UseUrl(proxy_->base() + "/mvt/security.aspx");
+  }
+
+  std::string Metrics(size_t instance) const {
+    return Get(Origin(*secds_[instance]) + "/metrics").body;
+  }
+
+  std::vector<std::string> data_files_;
+  std::vector<std::unique_ptr<SecdProcess>> secds_;
+  std::unique_ptr<HaproxyProcess> proxy_;
+};
+
+TEST_F(SiteTest, BothInstancesAndTheProxyAnswerTheSameBytes) {
+  StartSite();
+  for (const char* request :
+       {kCombined, "/mvt/security.aspx?Object=Appl&Operation=GetAll",
+        "/mvt/security.aspx?Object=Role&Operation=Get", "/mvt/security.aspx?Object=Cache&Operation=Get",
+        "/mvt/security.aspx?Object=dateTime",
+        "/mvt/security.aspx?User=bob&Domain=SALES&Operation=Get&Object=UserGroups"}) {
+    const platform::HttpResponse first = Get(Origin(*secds_[0]) + request);
+    ASSERT_EQ(first.status, 200) << request;
+    EXPECT_EQ(Get(Origin(*secds_[1]) + request).body, first.body) << request;
+    for (int i = 0; i < 4; ++i) {  // round robin: both instances answer through the proxy
+      const platform::HttpResponse proxied = Get(proxy_->base() + request);
+      EXPECT_EQ(proxied.status, 200) << request;
+      EXPECT_EQ(proxied.body, first.body) << request;
+    }
+  }
+  EXPECT_NE(Get(proxy_->base() + kCombined).body.find("Payroll"), std::string::npos);
+  EXPECT_NE(secds_[0]->RequestLog().find("Object=Appl"), std::string::npos);
+  EXPECT_NE(secds_[1]->RequestLog().find("Object=Appl"), std::string::npos);
+  EXPECT_EQ(Value(Metrics(0), "qrnsecd_data_version"), Value(Metrics(1), "qrnsecd_data_version"));
+}
+
+TEST_F(SiteTest, AChangeReachesBothInstancesAndTheClientsNextLoad) {
+  StartSite();
+  ProcessResult load = Cli({"load"});
+  ASSERT_EQ(load.exit_code, 0) << load.err;
+  EXPECT_NE(load.out.find("timestamp: 12/01/2026 10:00:00 AM\napplications: 2\n"), std::string::npos)
+      << load.out;
+
+  WriteData(DataJson("12/02/2026 11:00:00 AM", {"Payroll", "Stock", "Ledger"}));
+  for (const auto& secd : secds_)
+    EXPECT_EQ(Get(Origin(*secd) + "/mvt/security.aspx?Object=dateTime").body,
+              "12/02/2026 11:00:00 AM");
+  load = Cli({"load"});
+  ASSERT_EQ(load.exit_code, 0) << load.err;
+  EXPECT_NE(load.out.find("timestamp: 12/02/2026 11:00:00 AM\napplications: 3\n"), std::string::npos)
+      << load.out;
+}
+
+TEST_F(SiteTest, StoppingAnInstanceUnderLoadLosesNoRequest) {
+  StartSite();
+  const std::string expected = Get(Origin(*secds_[0]) + kCombined).body;
+  ASSERT_NE(expected.find("Payroll"), std::string::npos);
+
+  constexpr int kThreads = 4, kPerThread = 50;
+  std::atomic<int> done{0}, full{0};
+  std::vector<std::string> failures(kThreads);
+  std::vector<std::thread> clients;
+  for (int t = 0; t < kThreads; ++t)
+    clients.emplace_back([&, t] {
+      platform::HttpSession session;  // keeps its connection to the proxy
+      session.Open("site-test");
+      session.SetTotalTimeout(20000);
+      for (int i = 0; i < kPerThread; ++i) {
+        const platform::HttpResponse r = session.Get(proxy_->base() + kCombined);
+        if (r.status == 200 && r.body == expected)
+          ++full;
+        else if (failures[t].empty())
+          failures[t] = "status " + std::to_string(r.status) + " " + r.error + " " + r.body.substr(0, 200);
+        ++done;
+        if (i % 8 == 0) std::this_thread::sleep_for(2ms);  // spread the run across the stop
+      }
+    });
+  const auto deadline = Clock::now() + 20s;
+  while (done < 40 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
+  const int before_stop = done;
+  EXPECT_EQ(secds_[0]->Stop(), 0);
+  for (auto& c : clients) c.join();
+
+  EXPECT_LT(before_stop, kThreads * kPerThread) << "the stop came after the load";
+  EXPECT_EQ(done, kThreads * kPerThread);
+  EXPECT_EQ(full, kThreads * kPerThread) << failures[0] << failures[1] << failures[2] << failures[3]
+                                         << proxy_->Output();
+  EXPECT_TRUE(proxy_->WaitForStatus("secd1", "DOWN"));
+}
+
+TEST_F(SiteTest, ASickInstanceAnswers503AndGetsNoTrafficUntilRepaired) {
+  const std::string good = ReadFile(DataFile());
+  data_files_ = {data_.File("one.json"), data_.File("two.json")};
+  for (const auto& f : data_files_) WriteDataFile(f, good);
+  StartSite();
+
+  WriteDataFile(data_files_[1], "{\"format\": 1, \"applications\": [");
+  const platform::HttpResponse sick = Get(Origin(*secds_[1]) + "/health");
+  EXPECT_EQ(sick.status, 503);
+  EXPECT_NE(sick.body.find("two.json"), std::string::npos) << sick.body;
+  EXPECT_EQ(Value(Metrics(1), "qrnsecd_data_current"), 0);
+  ASSERT_TRUE(proxy_->WaitForStatus("secd2", "DOWN")) << proxy_->ServerStatus("secd2");
+
+  const double served_before = Value(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}");
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(Get(proxy_->base() + kCombined).status, 200);
+  EXPECT_EQ(Value(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}"), served_before);
+  EXPECT_EQ(Value(Metrics(0), "qrnsecd_requests_total{kind=\"combined\"}"), 10);
+
+  WriteDataFile(data_files_[1], good);
+  EXPECT_EQ(Get(Origin(*secds_[1]) + "/health").status, 200);
+  ASSERT_TRUE(proxy_->WaitForStatus("secd2", "UP")) << proxy_->ServerStatus("secd2");
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(Get(proxy_->base() + kCombined).status, 200);
+  EXPECT_GT(Value(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}"), served_before);
+}
+
+TEST_F(SiteTest, MetricsCountTheRequestsSentThroughTheProxy) {
+  StartSite();
+  const std::string page = proxy_->base() + "/mvt/security.aspx";
+  for (int i = 0; i < 10; ++i) Get(proxy_->base() + kCombined);
+  for (int i = 0; i < 6; ++i) Get(page + "?Object=Role&Operation=Get");
+  for (int i = 0; i < 4; ++i) Get(page + "?User=bob&Domain=SALES&Operation=Get&Object=AllUserGroups");
+  for (int i = 0; i < 2; ++i) Get(page + "?Object=Log&Operation=Add&User=bob&Action=a&Status=s&Computer=c");
+  for (int i = 0; i < 3; ++i) Get(page + "?Object=Nothing");
+
+  double combined = 0, documents = 0, groups = 0, audit = 0, error_pages = 0, health = 0;
+  for (size_t i = 0; i < 2; ++i) {
+    const std::string text = Metrics(i);
+    combined += Value(text, "qrnsecd_requests_total{kind=\"combined\"}");
+    documents += Value(text, "qrnsecd_requests_total{kind=\"documents\"}");
+    groups += Value(text, "qrnsecd_requests_total{kind=\"groups\"}");
+    audit += Value(text, "qrnsecd_requests_total{kind=\"audit\"}");
+    error_pages += Value(text, "qrnsecd_error_pages_total");
+    health += Value(text, "qrnsecd_requests_total{kind=\"health\"}");
+    EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"5xx\"}"), 0);
+  }
+  EXPECT_EQ(combined, 10);
+  EXPECT_EQ(documents, 6);
+  EXPECT_EQ(groups, 4);
+  EXPECT_EQ(audit, 2);
+  EXPECT_EQ(error_pages, 3);
+  EXPECT_GE(health, 2) << "HAProxy's checks";
+}
+
+// Only the instance: the site paths under the HTTP layer's limits.
+TEST(SecdSitePaths, MisbehavingClients) {
+  TempDir dir;
+  WriteDataFile(dir.File("data.json"), ReadFile(SampleDataPath()));
+  SecdProcess secd(dir.File("data.json"));
+
+  // HEAD: the head of the page, no body.
+  const std::string head = Exchange(secd.port(), "HEAD /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+  EXPECT_NE(head.find("Content-Type: text/plain; version=0.0.4"), std::string::npos) << head;
+  EXPECT_EQ(head.substr(head.find("\r\n\r\n") + 4), "");
+
+  // A query text on /metrics is ignored.
+  const std::string queried =
+      Exchange(secd.port(), "GET /metrics?name[]=x&%zz HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ(queried.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << queried;
+  EXPECT_NE(queried.find("qrnsecd_requests_total{kind=\"health\"} 0\n"), std::string::npos);
+
+  // A client sending a byte at a time still gets its answer.
+  const std::string slow = Exchange(secd.port(), "GET /health HTTP/1.1\r\nHost: x\r\n\r\n", 3ms);
+  EXPECT_EQ(slow.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << slow;
+  EXPECT_EQ(slow.substr(slow.find("\r\n\r\n") + 4), "ok\n");
+
+  // A request cut short is neither answered nor counted; the server goes on.
+  Exchange(secd.port(), "GET /health HTTP/1.1\r\nHo", 0ms, false);
+  const std::string cut = Exchange(secd.port(), "GET /health HTTP/1.1\r\nHo");
+  EXPECT_EQ(cut, "");
+
+  // Not GET or HEAD; a request line over the limit.
+  const std::string post =
+      Exchange(secd.port(), "POST /health HTTP/1.1\r\nHost: x\r\nContent-Length: 2\r\n\r\nab");
+  EXPECT_EQ(post.rfind("HTTP/1.1 405 ", 0), 0u) << post;
+  const std::string huge =
+      Exchange(secd.port(), "GET /metrics?" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n");
+  EXPECT_EQ(huge.rfind("HTTP/1.1 414 ", 0), 0u) << huge.substr(0, 100);
+
+  const std::string text = Get(Origin(secd) + "/metrics").body;
+  EXPECT_EQ(Value(text, "qrnsecd_requests_total{kind=\"health\"}"), 1) << text;
+  EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"4xx\"}"), 2) << text;
+  EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"2xx\"}"), 3) << text;
+  EXPECT_EQ(Value(text, "qrnsecd_request_duration_seconds_count"), 4) << text;
+}
+
+}  // namespace
+}  // namespace qrn::test
