@@ -2,7 +2,6 @@
 
 #include <cstdio>
 
-#include "server/requests.h"
 
 namespace qrn::secd {
 
@@ -12,15 +11,31 @@ constexpr std::array<const char*, kRequestKinds> kKindNames = {
     "combined", "documents", "groups", "audit", "health", "other"};
 constexpr std::array<const char*, 3> kClassNames = {"2xx", "4xx", "5xx"};
 
-bool SameAscii(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = static_cast<char>(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = static_cast<char>(y - 'A' + 'a');
-    if (x != y) return false;
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Whether a query text, percent-decoded the way the request catalogue
+// decodes it ("+" a blank, "%" without two hex digits as it is), equals
+// `lower` (lower case ASCII) without regard to case.
+bool DecodedIs(std::string_view encoded, std::string_view lower) {
+  size_t at = 0;
+  for (size_t i = 0; i < encoded.size(); ++i, ++at) {
+    char c = encoded[i];
+    if (c == '+') {
+      c = ' ';
+    } else if (c == '%' && i + 2 < encoded.size() && HexDigit(encoded[i + 1]) >= 0 &&
+               HexDigit(encoded[i + 2]) >= 0) {
+      c = static_cast<char>(HexDigit(encoded[i + 1]) * 16 + HexDigit(encoded[i + 2]));
+      i += 2;
+    }
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (at >= lower.size() || c != lower[at]) return false;
   }
-  return true;
+  return at == lower.size();
 }
 
 // FNV-1a over the text: 32 bits, so the gauge is exact as a float.
@@ -48,28 +63,38 @@ std::string Seconds(uint64_t microseconds) {
 
 RequestKind ClassifyQuery(std::string_view query) {
   if (query.empty()) return RequestKind::kOther;
-  std::string object, operation;
+  // Looks at the texts as sent, decoding while comparing: no allocation on
+  // the answer path. The first value of each name counts, as in the request
+  // catalogue.
+  std::string_view object, operation;
   bool object_seen = false, operation_seen = false;
-  // The first value of each name counts, as in the request catalogue.
-  for (const auto& [key, value] : ParseQuery(query)) {
-    if (!object_seen && SameAscii(key, "Object")) {
+  while (!query.empty() && !(object_seen && operation_seen)) {
+    const size_t amp = query.find('&');
+    const std::string_view pair = query.substr(0, amp);
+    query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    if (pair.empty()) continue;
+    const size_t eq = pair.find('=');
+    const std::string_view key = pair.substr(0, eq);
+    const std::string_view value = eq == std::string_view::npos ? std::string_view() : pair.substr(eq + 1);
+    if (!object_seen && DecodedIs(key, "object")) {
       object = value;
       object_seen = true;
-    } else if (!operation_seen && SameAscii(key, "Operation")) {
+    } else if (!operation_seen && DecodedIs(key, "operation")) {
       operation = value;
       operation_seen = true;
     }
   }
-  if (SameAscii(object, "MvtSecData") && SameAscii(operation, "Get")) return RequestKind::kCombined;
-  if (SameAscii(object, "dateTime") || (SameAscii(object, "Appl") && SameAscii(operation, "GetAll")) ||
-      (SameAscii(object, "Role") && SameAscii(operation, "Get")) ||
-      (SameAscii(object, "Cache") && SameAscii(operation, "Get")))
+  const auto is = [](std::string_view encoded, std::string_view plain) {
+    return DecodedIs(encoded, plain);
+  };
+  if (is(object, "mvtsecdata") && is(operation, "get")) return RequestKind::kCombined;
+  if (is(object, "datetime") || (is(object, "appl") && is(operation, "getall")) ||
+      (is(object, "role") && is(operation, "get")) || (is(object, "cache") && is(operation, "get")))
     return RequestKind::kDocuments;
-  if (((SameAscii(object, "UserGroups") || SameAscii(object, "AllUserGroups")) &&
-       SameAscii(operation, "Get")) ||
-      (SameAscii(object, "ServerLocalGroups") && SameAscii(operation, "Append")))
+  if (((is(object, "usergroups") || is(object, "allusergroups")) && is(operation, "get")) ||
+      (is(object, "serverlocalgroups") && is(operation, "append")))
     return RequestKind::kGroups;
-  if (SameAscii(object, "Log") && SameAscii(operation, "Add")) return RequestKind::kAudit;
+  if (is(object, "log") && is(operation, "add")) return RequestKind::kAudit;
   return RequestKind::kOther;
 }
 

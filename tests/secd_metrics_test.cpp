@@ -30,6 +30,10 @@ TEST(SecdRequestKind, MatchesTheCatalogue) {
             RequestKind::kCombined);
   EXPECT_EQ(ClassifyQuery("object=MVTSECDATA&operation=get"), RequestKind::kCombined);
   EXPECT_EQ(ClassifyQuery("%4Fbject=MvtSecData&Operation=Get"), RequestKind::kCombined);
+  EXPECT_EQ(ClassifyQuery("&&Object=MvtSec%44ata&Operation=%67et"), RequestKind::kCombined);
+  EXPECT_EQ(ClassifyQuery("Object=MvtSecData&Operation=Get%"), RequestKind::kOther);
+  EXPECT_EQ(ClassifyQuery("Object=MvtSecDataX&Operation=Get"), RequestKind::kOther);
+  EXPECT_EQ(ClassifyQuery("Object=MvtSecDat&Operation=Get"), RequestKind::kOther);
   EXPECT_EQ(ClassifyQuery("Object=dateTime"), RequestKind::kDocuments);
   EXPECT_EQ(ClassifyQuery("Object=Appl&Operation=GetAll"), RequestKind::kDocuments);
   EXPECT_EQ(ClassifyQuery("Object=Cache&Operation=Get"), RequestKind::kDocuments);
