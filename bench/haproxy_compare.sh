@@ -35,8 +35,7 @@ for i in 1 2; do
 done
 query="/mvt/security.aspx?Object=MvtSecData&Operation=Get&ClientTimestamp=old"
 
-start_proxy() {  # start_proxy PORT...: the example configuration with these backends
-  local front
+start_proxy() {  # start_proxy PORT...: the example configuration with these backends; sets front
   front=$(python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1",0)); print(s.getsockname()[1])')
   grep -v '^ *server ' examples/site/haproxy.cfg |
     sed -e "s/^\( *\)bind .*/\1bind 127.0.0.1:$front/" -e 's/^\( *\)log stdout.*/\1log stdout format raw local0 emerg/' \
@@ -47,7 +46,6 @@ start_proxy() {  # start_proxy PORT...: the example configuration with these bac
   proxy_pid=$!
   for _ in $(seq 100); do curl -sf -o /dev/null "http://127.0.0.1:$front/health" && break; sleep 0.05; done
   sleep 0.5  # the first checks mark every backend up
-  echo "$front"
 }
 stop_proxy() { kill "$proxy_pid"; wait "$proxy_pid" 2>/dev/null || true; proxy_pid=""; }
 
@@ -61,10 +59,10 @@ run() {  # run NAME URL
 }
 echo "answer size: $(curl -s "http://127.0.0.1:${ports[0]}$query" | wc -c) bytes; $seconds s, 4 connections; $(nproc) cores" >&2
 direct=$(run "one instance, direct" "http://127.0.0.1:${ports[0]}$query")
-front=$(start_proxy "${ports[0]}")
+start_proxy "${ports[0]}"
 one=$(run "HAProxy + one" "http://127.0.0.1:$front$query")
 stop_proxy
-front=$(start_proxy "${ports[0]}" "${ports[1]}")
+start_proxy "${ports[0]}" "${ports[1]}"
 two=$(run "HAProxy + two" "http://127.0.0.1:$front$query")
 stop_proxy
 python3 -c "print('two / one: %.2f   HAProxy + one / direct: %.2f' % ($two / $one, $one / $direct))" >&2

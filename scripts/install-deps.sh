@@ -16,6 +16,8 @@ packages=(
   libuid-wrapper curl python3 python3-ntlm-auth strace
   # the qrnsecd load benchmark (bench/wrk_compare.sh)
   wrk lighttpd
+  # several qrnsecd instances behind a load balancer (tests, bench/haproxy_compare.sh)
+  haproxy
 )
 
 missing=()
