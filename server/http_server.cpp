@@ -166,6 +166,11 @@ void HttpServer::Run() {
 
 void HttpServer::Stop() {
   stopping_ = true;
+  // Stop listening now, not when the process exits: a connection made while
+  // the answers under way finish would otherwise sit unanswered in the
+  // backlog until then. Refused at once, a client falls back and a load
+  // balancer retries elsewhere. (The descriptor stays open for the loops.)
+  if (listener_ >= 0) shutdown(listener_, SHUT_RDWR);
   if (wake_[1] >= 0) (void)!write(wake_[1], "x", 1);
 }
 

@@ -55,9 +55,9 @@ class HttpServer {
   // errno set.
   int Listen(const std::string& host, int port);
 
-  // Serves until Stop(); then stops accepting, finishes the answers already
-  // being written (at most kWriteTimeout without progress), closes the idle
-  // connections and returns.
+  // Serves until Stop(); then stops listening (new connections are refused),
+  // finishes the answers already being written (at most kWriteTimeout without
+  // progress), closes the idle connections and returns.
   void Run();
 
   // Safe from any thread, also before Run().

@@ -4,6 +4,7 @@
 // place that names the data source.
 #include <netinet/in.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -283,6 +284,34 @@ TEST(SecdSitePaths, MisbehavingClients) {
   EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"4xx\"}"), 2) << text;
   EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"2xx\"}"), 3) << text;
   EXPECT_EQ(Value(text, "qrnsecd_request_duration_seconds_count"), 4) << text;
+}
+
+// An instance that is stopping (here: still lingering over an answered
+// connection) refuses new connections at once, so a balancer retries them
+// elsewhere and a direct client falls back at once, instead of waiting
+// unanswered until the process exits.
+TEST(SecdSitePaths, AStoppingInstanceRefusesNewConnections) {
+  TempDir dir;
+  WriteDataFile(dir.File("data.json"), ReadFile(SampleDataPath()));
+  SecdProcess secd(dir.File("data.json"));
+  const int held = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  addr.sin_port = htons(static_cast<uint16_t>(secd.port()));
+  ASSERT_EQ(connect(held, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  const std::string ask = "GET /health HTTP/1.1\r\nConnection: close\r\n\r\n";
+  ASSERT_EQ(send(held, ask.data(), ask.size(), MSG_NOSIGNAL), static_cast<ssize_t>(ask.size()));
+  std::this_thread::sleep_for(200ms);  // answered; the server lingers over it
+
+  kill(secd.pid(), SIGTERM);
+  std::this_thread::sleep_for(100ms);
+  const auto start = Clock::now();
+  const std::string answer = Exchange(secd.port(), "GET /health HTTP/1.1\r\n\r\n");
+  EXPECT_LT(Clock::now() - start, 500ms) << answer;
+  EXPECT_EQ(answer.find("200 OK"), std::string::npos);
+  close(held);
+  EXPECT_EQ(secd.Stop(), 0);
 }
 
 }  // namespace
