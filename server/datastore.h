@@ -8,8 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "server/documents.h"
-#include "server/secdata.h"
+#include "server/store.h"
 
 namespace qrn::secd {
 
@@ -17,13 +16,7 @@ namespace qrn::secd {
 // (at start, or by keeping the last good data in service) without being read.
 constexpr unsigned long long kMaxDataFileSize = 64ULL << 20;
 
-// One load of the data file; never changed once published.
-struct Snapshot {
-  SecurityData data;
-  Documents documents;
-};
-
-class DataStore {
+class DataStore : public Store {
  public:
   explicit DataStore(std::string path);
 
@@ -35,7 +28,10 @@ class DataStore {
   // size, modification and change times) on every call; when it changed, the
   // file is read again. A file that became unreadable or malformed keeps the
   // last good data in service and reports the fault on stderr once.
-  std::shared_ptr<const Snapshot> Current();
+  std::shared_ptr<const Snapshot> Current() override;
+
+  // True when the file on disk is the one in service.
+  bool Servable(std::string* why) override;
 
  private:
   struct FileId {
@@ -51,8 +47,15 @@ class DataStore {
   const std::string path_;
   std::mutex mutex_;
   std::shared_ptr<const Snapshot> current_;
-  FileId seen_;  // identity last looked at (good or bad), so a bad file is parsed once
+  FileId seen_;    // identity last looked at (good or bad), so a bad file is parsed once
+  FileId served_;  // identity of the file current_ came from
 };
+
+// Reads a data file named on a command line (links followed): only a regular
+// file of at most kMaxDataFileSize. *mtime_ns is its modification time, for
+// DerivedTimestamp. False with *error naming the file.
+bool ReadDataFile(const std::string& path, std::string* text, long long* mtime_ns,
+                  std::string* error);
 
 // The server timestamp of a data file without a "timestamp" (a date as a
 // real server writes it, "MM/DD/YYYY h:mm:ss AM", then the nanoseconds,
