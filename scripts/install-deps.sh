@@ -16,6 +16,8 @@ packages=(
   libuid-wrapper curl python3 python3-ntlm-auth strace
   # the qrnsecd load benchmark (bench/wrk_compare.sh)
   wrk lighttpd
+  # qrnsecd's PostgreSQL store (libpq) and the server its tests start
+  libpq-dev postgresql
 )
 
 missing=()
