@@ -65,7 +65,11 @@ bool PgStore::Refresh(std::string* error) {
     fault_.clear();
     return true;
   }
-  if (latest == failed_version_) return true;  // reported; wait for the next version
+  if (latest == failed_version_) {  // reported; wait for the next version
+    std::lock_guard<std::mutex> lock(mutex_);
+    fault_ = failed_fault_;
+    return true;
+  }
 
   std::string text;
   long long version = 0;
@@ -78,8 +82,9 @@ bool PgStore::Refresh(std::string* error) {
   if (!ParseSecurityData(text, "the database (version " + std::to_string(version) + ")",
                          &snapshot->data, &fault)) {
     failed_version_ = version;
+    failed_fault_ = fault + "; still serving the last good data";
     std::lock_guard<std::mutex> lock(mutex_);
-    fault_ = fault + "; still serving the last good data";
+    fault_ = failed_fault_;
     return true;
   }
   snapshot->documents = RenderDocuments(snapshot->data, snapshot->data.timestamp);
@@ -140,6 +145,14 @@ void PgStore::Watch() {
       }
       Report(fault);
     }
+    // A notice that came in with the last answer is already buffered and
+    // would not wake poll().
+    std::vector<std::string> channels;
+    if (!db_->TakeNotifications(&channels)) {
+      db_->Close();
+      continue;
+    }
+    if (!channels.empty()) continue;
     // Until a change notice, the poll interval, or a stop.
     pollfd fds[2] = {{db_->Socket(), POLLIN, 0}, {wake_fd_[0], POLLIN, 0}};
     const int n = poll(fds, 2, static_cast<int>(poll_.count()));
@@ -147,10 +160,9 @@ void PgStore::Watch() {
       std::lock_guard<std::mutex> lock(mutex_);
       if (stopping_) return;
     }
-    if (n > 0 && (fds[0].revents & (POLLIN | POLLERR | POLLHUP))) {
-      std::vector<std::string> channels;
-      if (!db_->TakeNotifications(&channels)) db_->Close();
-    }
+    if (n > 0 && (fds[0].revents & (POLLIN | POLLERR | POLLHUP)) &&
+        !db_->TakeNotifications(&channels))
+      db_->Close();
   }
 }
 

@@ -61,6 +61,7 @@ class PgStore : public Store {
 
   std::atomic<long long> served_version_{0};
   long long failed_version_ = -1;  // a version that did not pass the checks
+  std::string failed_fault_;       // and why
   int wake_fd_[2] = {-1, -1};      // wakes the watcher's poll() for a stop
   std::thread watcher_;
 };

@@ -1,12 +1,9 @@
 #include "tests/support/postgres.h"
 
-#include <arpa/inet.h>
 #include <fcntl.h>
 #include <libpq-fe.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <signal.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,25 +14,13 @@
 #include <thread>
 #include <vector>
 
+#include "tests/support/free_port.h"
+
 namespace qrn::test {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-int FreePort() {
-  const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
 
 // argv run as the server's user when the tests run as root.
 std::vector<std::string> AsServerUser(bool as_postgres, std::vector<std::string> argv) {
@@ -82,7 +67,7 @@ Postgres::Postgres() {
     return;
   }
   for (int attempt = 0; attempt < 3 && !running(); ++attempt) {
-    port_ = FreePort();
+    port_ = FreeLoopbackPort();
     Start();
   }
 }
