@@ -39,6 +39,10 @@ std::string TimestampText(std::chrono::system_clock::time_point when) {
   return text;
 }
 
+size_t RecordBytes(const AuditRecord& r) {
+  return r.user.size() + r.action.size() + r.status.size() + r.computer.size();
+}
+
 }  // namespace
 
 std::string DefaultInstanceName(int port) {
@@ -47,9 +51,10 @@ std::string DefaultInstanceName(int port) {
   return std::string(host) + ":" + std::to_string(port);
 }
 
-AuditWriter::AuditWriter(std::string url, size_t capacity)
+AuditWriter::AuditWriter(std::string url, size_t capacity, size_t max_bytes)
     : url_(std::move(url)),
       capacity_(capacity),
+      max_bytes_(max_bytes),
       db_(std::make_unique<PgConnection>()) {}
 
 AuditWriter::~AuditWriter() { Stop(std::chrono::seconds(5)); }
@@ -63,10 +68,12 @@ void AuditWriter::Start(std::string instance) {
 void AuditWriter::Add(AuditRecord record) {
   {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (stopping_ || queue_.size() >= capacity_) {
+    const size_t bytes = RecordBytes(record);
+    if (stopping_ || queue_.size() >= capacity_ || queued_bytes_ + bytes > max_bytes_) {
       ++dropped_;
       return;
     }
+    queued_bytes_ += bytes;
     queue_.push_back(std::move(record));
   }
   wake_.notify_one();
@@ -86,7 +93,13 @@ void AuditWriter::Stop(std::chrono::milliseconds flush_limit) {
     dropped_ += queue_.size();
     std::fprintf(stderr, "qrnsecd: %zu audit records not written at the stop\n", queue_.size());
     queue_.clear();
+    queued_bytes_ = 0;
   }
+}
+
+void AuditWriter::RemoveFirst(size_t n) {
+  for (size_t i = 0; i < n; ++i) queued_bytes_ -= RecordBytes(queue_[i]);
+  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 size_t AuditWriter::Queued() const {
@@ -125,7 +138,7 @@ bool AuditWriter::WriteBatch(size_t n, std::string* error) {
                   nullptr, error))
     return false;
   std::lock_guard<std::mutex> lock(mutex_);
-  queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+  RemoveFirst(n);
   written_ += n;
   return true;
 }
@@ -159,7 +172,7 @@ void AuditWriter::Run() {
     // down: that batch would fail forever, so it is dropped and counted.
     if (db_->Good()) {
       std::lock_guard<std::mutex> lock(mutex_);
-      queue_.erase(queue_.begin(), queue_.begin() + static_cast<std::ptrdiff_t>(n));
+      RemoveFirst(n);
       dropped_ += n;
       continue;
     }

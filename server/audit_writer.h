@@ -2,7 +2,8 @@
 // a background writer inserts the queue in batches (one statement per
 // batch). A record leaves the queue only once its batch is committed, so
 // none is lost while the database is up; while it is down the queue holds up
-// to `capacity` records and every record beyond that is counted as dropped.
+// to `capacity` records of at most `max_bytes` in all, and every record
+// beyond that is counted as dropped.
 #pragma once
 
 #include <chrono>
@@ -26,9 +27,13 @@ struct AuditRecord {
 class AuditWriter {
  public:
   static constexpr size_t kDefaultCapacity = 100000;
+  // The fields' bytes the queue holds at most: a request head may be up to
+  // 64 KiB, so the record count alone would not bound the memory.
+  static constexpr size_t kDefaultMaxBytes = size_t{64} << 20;
   static constexpr size_t kBatchSize = 500;
 
-  explicit AuditWriter(std::string url, size_t capacity = kDefaultCapacity);
+  explicit AuditWriter(std::string url, size_t capacity = kDefaultCapacity,
+                       size_t max_bytes = kDefaultMaxBytes);
   ~AuditWriter();  // Stop(std::chrono::seconds(5))
   AuditWriter(const AuditWriter&) = delete;
   AuditWriter& operator=(const AuditWriter&) = delete;
@@ -51,15 +56,18 @@ class AuditWriter {
   void Run();
   // Inserts the first n queued records; false when the database failed.
   bool WriteBatch(size_t n, std::string* error);
+  // Removes the first n queued records; mutex_ held.
+  void RemoveFirst(size_t n);
 
   const std::string url_;
   std::string instance_;  // set once, before the writer thread starts
-  const size_t capacity_;
+  const size_t capacity_, max_bytes_;
   std::unique_ptr<PgConnection> db_;
 
   mutable std::mutex mutex_;
   std::condition_variable wake_;
   std::deque<AuditRecord> queue_;
+  size_t queued_bytes_ = 0;
   uint64_t dropped_ = 0, written_ = 0;
   bool stopping_ = false;
   std::chrono::steady_clock::time_point stop_deadline_;

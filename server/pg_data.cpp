@@ -140,6 +140,12 @@ bool ReadDatabaseData(PgConnection& db, std::string* json_text, long long* versi
         !ReadTables(db, &root, error))
       return false;
     *json_text = root.dump(2) + "\n";
+    // The same bound as a data file, so the export can be served again.
+    if (json_text->size() > kMaxDataFileSize) {
+      *error = "the data is larger than " + std::to_string(kMaxDataFileSize >> 20) +
+               " MiB as a data file";
+      return false;
+    }
   } catch (const nlohmann::json::exception& e) {
     // Text that is not UTF-8 (a database in another encoding).
     *error = std::string("the data cannot be written as JSON: ") + e.what();
