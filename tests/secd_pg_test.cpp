@@ -98,6 +98,20 @@ TEST_F(PostgresTest, MigrationsImportAndExportServeTheJsonStoresDocuments) {
   EXPECT_EQ(again.exit_code, 0) << again.err;
   EXPECT_EQ(pg_.Value("SELECT count(*) FROM schema_version"), "1");
   EXPECT_EQ(pg_.Value("SELECT count(*) FROM data_state"), "1");
+  // Two instances migrating an empty database at once: both succeed, the
+  // schema is made once.
+  ASSERT_EQ(pg_.Sql("CREATE DATABASE fresh").exit_code, 0);
+  const std::string fresh = pg_.url().substr(0, pg_.url().rfind('/')) + "/fresh";
+  ProcessResult first, second;
+  std::thread racer([&] { first = Secd({"--store", fresh, "--migrate"}); });
+  second = Secd({"--store", fresh, "--migrate"});
+  racer.join();
+  EXPECT_EQ(first.exit_code, 0) << first.err;
+  EXPECT_EQ(second.exit_code, 0) << second.err;
+  EXPECT_EQ(RunProcess({PostgresBinary("psql"), "-X", "-A", "-t", "-d", fresh, "-c",
+                        "SELECT count(*) FROM schema_version"})
+                .out,
+            "1\n");
 
   // A file without a timestamp: the database takes the one the JSON store
   // derives from the same file.
