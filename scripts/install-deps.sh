@@ -18,6 +18,8 @@ packages=(
   wrk lighttpd
   # several qrnsecd instances behind a load balancer (tests, bench/haproxy_compare.sh)
   haproxy
+  # qrnsecd's PostgreSQL store (libpq) and the server its tests start
+  libpq-dev postgresql
 )
 
 missing=()

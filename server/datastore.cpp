@@ -64,39 +64,59 @@ bool DataStore::StatFile(FileId* id) const {
   return true;
 }
 
-bool DataStore::ReadAndBuild(FileId* id, std::shared_ptr<const Snapshot>* out,
-                             std::string* error) const {
+namespace {
+
+// Reads the data file whole into *text, with *st describing what was read.
+bool ReadRegularFile(const std::string& path, std::string* text, struct stat* st,
+                     std::string* error) {
   // O_NONBLOCK: opening a FIFO must not wait for a writer (the store's lock
   // is held). Only a regular file of at most kMaxDataFileSize is read.
-  const int fd = open(path_.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   if (fd < 0) {
-    *error = path_ + ": cannot open: " + std::strerror(errno);
+    *error = path + ": cannot open: " + std::strerror(errno);
     return false;
   }
-  struct stat st {};
   std::string refused;
-  if (fstat(fd, &st) != 0)
+  if (fstat(fd, st) != 0)
     refused = ": cannot inspect: " + std::string(std::strerror(errno));
-  else if (!S_ISREG(st.st_mode))
+  else if (!S_ISREG(st->st_mode))
     refused = ": not a regular file";
-  else if (static_cast<unsigned long long>(st.st_size) > kMaxDataFileSize)
+  else if (static_cast<unsigned long long>(st->st_size) > kMaxDataFileSize)
     refused = ": larger than " + std::to_string(kMaxDataFileSize >> 20) + " MiB";
   if (!refused.empty()) {
     close(fd);
-    *error = path_ + refused;
+    *error = path + refused;
     return false;
   }
-  std::string text;
-  text.reserve(static_cast<size_t>(st.st_size));
-  const bool read_ok = ReadWhole(fd, kMaxDataFileSize, &text);
+  text->reserve(static_cast<size_t>(st->st_size));
+  const bool read_ok = ReadWhole(fd, kMaxDataFileSize, text);
   const int saved = errno;
   close(fd);
   if (!read_ok) {
-    *error = path_ + (saved == EFBIG ? ": grew past " + std::to_string(kMaxDataFileSize >> 20) +
-                                           " MiB while being read"
-                                     : ": cannot read: " + std::string(std::strerror(saved)));
+    *error = path + (saved == EFBIG ? ": grew past " + std::to_string(kMaxDataFileSize >> 20) +
+                                          " MiB while being read"
+                                    : ": cannot read: " + std::string(std::strerror(saved)));
     return false;
   }
+  return true;
+}
+
+}  // namespace
+
+bool ReadDataFile(const std::string& path, std::string* text, long long* mtime_ns,
+                  std::string* error) {
+  struct stat st {};
+  text->clear();
+  if (!ReadRegularFile(path, text, &st, error)) return false;
+  *mtime_ns = Nanoseconds(st.st_mtim);
+  return true;
+}
+
+bool DataStore::ReadAndBuild(FileId* id, std::shared_ptr<const Snapshot>* out,
+                             std::string* error) const {
+  struct stat st {};
+  std::string text;
+  if (!ReadRegularFile(path_, &text, &st, error)) return false;
   // The identity of what was read, so a change during the read is seen next time.
   *id = {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
 
@@ -156,8 +176,12 @@ std::shared_ptr<const Snapshot> DataStore::Current() {
 }
 
 bool DataStore::Servable(std::string* why) {
-  Current();
+  Current();  // picks up a change made since the last request
   std::lock_guard<std::mutex> lock(mutex_);
+  if (!current_) {
+    if (why) *why = path_ + ": not loaded";
+    return false;
+  }
   if (fault_.empty()) return true;
   if (why) *why = fault_;
   return false;

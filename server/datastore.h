@@ -8,8 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "server/documents.h"
-#include "server/secdata.h"
+#include "server/store.h"
 
 namespace qrn::secd {
 
@@ -17,13 +16,7 @@ namespace qrn::secd {
 // (at start, or by keeping the last good data in service) without being read.
 constexpr unsigned long long kMaxDataFileSize = 64ULL << 20;
 
-// One load of the data file; never changed once published.
-struct Snapshot {
-  SecurityData data;
-  Documents documents;
-};
-
-class DataStore {
+class DataStore : public Store {
  public:
   explicit DataStore(std::string path);
 
@@ -35,12 +28,12 @@ class DataStore {
   // size, modification and change times) on every call; when it changed, the
   // file is read again. A file that became unreadable or malformed keeps the
   // last good data in service and reports the fault on stderr once.
-  std::shared_ptr<const Snapshot> Current();
+  std::shared_ptr<const Snapshot> Current() override;
 
   // Whether the data in service is the file's current content: looks at the
   // file as Current() does, then false with *why (the fault) while the last
   // good data stands in for a file that is unreadable or malformed.
-  bool Servable(std::string* why);
+  bool Servable(std::string* why) override;
 
  private:
   struct FileId {
@@ -59,6 +52,12 @@ class DataStore {
   FileId seen_;  // identity last looked at (good or bad), so a bad file is parsed once
   std::string fault_;  // why the file last looked at is not in service; empty when it is
 };
+
+// Reads a data file named on a command line (links followed): only a regular
+// file of at most kMaxDataFileSize. *mtime_ns is its modification time, for
+// DerivedTimestamp. False with *error naming the file.
+bool ReadDataFile(const std::string& path, std::string* text, long long* mtime_ns,
+                  std::string* error);
 
 // The server timestamp of a data file without a "timestamp" (a date as a
 // real server writes it, "MM/DD/YYYY h:mm:ss AM", then the nanoseconds,

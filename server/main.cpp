@@ -1,10 +1,18 @@
 // qrnsecd: the reference MVT security server. Serves the security page's
-// request catalogue from a JSON data file over HTTP, and for load balancers
-// and monitoring GET /health (200 while the current data is served, else 503)
-// and GET /metrics (counters in the Prometheus text format).
+// request catalogue over HTTP from a JSON data file or a PostgreSQL database,
+// and for load balancers and monitoring GET /health (200 while the current
+// data is served, else 503) and GET /metrics (counters in the Prometheus text
+// format).
 //
-//   qrnsecd --data FILE [--listen HOST:PORT] [--page PATH] [--audit-log FILE]
+//   qrnsecd (--data FILE | --store URL) [--listen HOST:PORT] [--page PATH]
+//           [--audit-log FILE] [--audit URL] [--instance NAME]
 //           [--request-log FILE] [--old-server]
+//   qrnsecd --store URL --migrate | --import FILE.json | --export FILE.json
+//
+// With --store, audit records also go to the database (or to the database
+// of --audit URL, which works with --data as well), named by the instance
+// (default: host name:port). The one-shot forms change or read the database
+// and exit: 0 when done, 2 on any failure.
 //
 // The first line on standard output is the base URL served, for example
 // http://127.0.0.1:41234/mvt/security.aspx (port 0 picks a free port).
@@ -20,14 +28,20 @@
 #include <cstdio>
 #include <cctype>
 #include <cstring>
+#include <memory>
 #include <string>
 #include <thread>
 
+#include "platform/log_text.h"
+#include "server/audit_writer.h"
 #include "server/datastore.h"
 #include "server/health.h"
 #include "server/http_server.h"
 #include "server/linelog.h"
 #include "server/metrics.h"
+#include "server/pg_connection.h"
+#include "server/pg_data.h"
+#include "server/pg_store.h"
 #include "server/requests.h"
 
 namespace {
@@ -36,13 +50,18 @@ using qrn::secd::Answer;
 
 struct Options {
   std::string data, host = "127.0.0.1", page = "/mvt/security.aspx", audit_log, request_log;
+  std::string store, audit_url, instance, import_file, export_file;
   int port = 0;
-  bool old_server = false;
+  bool old_server = false, migrate = false;
 };
 
 constexpr char kUsage[] =
-    "usage: qrnsecd --data FILE [--listen HOST:PORT] [--page /mvt/security.aspx]\n"
-    "               [--audit-log FILE] [--request-log FILE] [--old-server]\n";
+    "usage: qrnsecd (--data FILE | --store postgresql://...) [--listen HOST:PORT]\n"
+    "               [--page /mvt/security.aspx] [--audit-log FILE] [--audit postgresql://...]\n"
+    "               [--instance NAME] [--request-log FILE] [--old-server]\n"
+    "       qrnsecd --store postgresql://... --migrate\n"
+    "       qrnsecd --store postgresql://... --import FILE.json\n"
+    "       qrnsecd --store postgresql://... --export FILE.json\n";
 
 int UsageError(const std::string& message) {
   std::fprintf(stderr, "qrnsecd: %s\n%s", message.c_str(), kUsage);
@@ -90,6 +109,21 @@ int ParseArgs(int argc, char** argv, Options* options) {
       if (!value(&options->audit_log)) return UsageError("--audit-log needs a file");
     } else if (arg == "--request-log") {
       if (!value(&options->request_log)) return UsageError("--request-log needs a file");
+    } else if (arg == "--store") {
+      if (!value(&options->store) || !qrn::secd::IsDatabaseUrl(options->store))
+        return UsageError("--store needs a postgresql:// URL");
+    } else if (arg == "--audit") {
+      if (!value(&options->audit_url) || !qrn::secd::IsDatabaseUrl(options->audit_url))
+        return UsageError("--audit needs a postgresql:// URL");
+    } else if (arg == "--instance") {
+      if (!value(&options->instance) || options->instance.empty())
+        return UsageError("--instance needs a name");
+    } else if (arg == "--migrate") {
+      options->migrate = true;
+    } else if (arg == "--import") {
+      if (!value(&options->import_file)) return UsageError("--import needs a file");
+    } else if (arg == "--export") {
+      if (!value(&options->export_file)) return UsageError("--export needs a file");
     } else if (arg == "--old-server") {
       options->old_server = true;
     } else if (arg == "--help" || arg == "-h") {
@@ -99,7 +133,13 @@ int ParseArgs(int argc, char** argv, Options* options) {
       return UsageError("unknown argument " + arg);
     }
   }
-  if (options->data.empty()) return UsageError("--data is required");
+  const int commands =
+      options->migrate + !options->import_file.empty() + !options->export_file.empty();
+  if (commands > 1) return UsageError("--migrate, --import and --export go alone");
+  if (commands == 1 && options->store.empty())
+    return UsageError("--migrate, --import and --export need --store");
+  if (options->data.empty() == options->store.empty())
+    return UsageError("either --data or --store is required");
   return 0;
 }
 
@@ -133,28 +173,51 @@ int main(int argc, char** argv) {
   Options options;
   if (int rc = ParseArgs(argc, argv, &options)) return rc;
 
-  qrn::secd::DataStore store(options.data);
-  std::string error;
-  if (!store.Load(&error)) {
-    std::fprintf(stderr, "qrnsecd: %s\n", error.c_str());
-    return 2;
-  }
-  qrn::secd::LineLog audit_log, request_log;
-  if ((!options.audit_log.empty() && !audit_log.Open(options.audit_log, &error)) ||
-      (!options.request_log.empty() && !request_log.Open(options.request_log, &error))) {
-    std::fprintf(stderr, "qrnsecd: %s\n", error.c_str());
-    return 2;
-  }
-  const qrn::secd::RequestRouter router(&store, &audit_log, options.old_server);
+  if (options.migrate) return qrn::secd::MigrateDatabase(options.store);
+  if (!options.import_file.empty())
+    return qrn::secd::ImportDataFile(options.store, options.import_file);
+  if (!options.export_file.empty())
+    return qrn::secd::ExportDataFile(options.store, options.export_file);
 
-  // Every thread started from here on inherits this mask, so the signals
-  // reach only the waiting thread below.
+  // Every thread started from here on (the database watcher among them)
+  // inherits this mask, so the signals reach only the waiting thread below.
   sigset_t signals;
   sigemptyset(&signals);
   sigaddset(&signals, SIGTERM);
   sigaddset(&signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &signals, nullptr);
   signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<qrn::secd::Store> store;
+  std::string error;
+  if (options.store.empty()) {
+    auto file_store = std::make_unique<qrn::secd::DataStore>(options.data);
+    if (!file_store->Load(&error)) {
+      std::fprintf(stderr, "qrnsecd: %s\n", error.c_str());
+      return 2;
+    }
+    store = std::move(file_store);
+  } else {
+    auto db_store = std::make_unique<qrn::secd::PgStore>(options.store);
+    if (!db_store->Load(&error)) {
+      std::fprintf(stderr, "qrnsecd: %s\n", qrn::platform::EscapeLogText(error).c_str());
+      return 2;
+    }
+    store = std::move(db_store);
+  }
+  const std::string audit_url = options.audit_url.empty() ? options.store : options.audit_url;
+  std::unique_ptr<qrn::secd::AuditWriter> audit_db;
+  if (!audit_url.empty())
+    audit_db = std::make_unique<qrn::secd::AuditWriter>(audit_url);
+  qrn::secd::LineLog audit_log, request_log;
+  if ((!options.audit_log.empty() && !audit_log.Open(options.audit_log, &error)) ||
+      (!options.request_log.empty() && !request_log.Open(options.request_log, &error))) {
+    std::fprintf(stderr, "qrnsecd: %s\n", error.c_str());
+    return 2;
+  }
+  const qrn::secd::RequestRouter router(store.get(), &audit_log, options.old_server,
+                                        audit_db.get());
+
 
   // Room for every connection the loops accept, within what the system allows.
   rlimit files{};
@@ -167,13 +230,19 @@ int main(int argc, char** argv) {
   }
 
   const qrn::secd::ServableCheck servable = [&store](std::string* why) {
-    return store.Servable(why);
+    return store->Servable(why);
   };
   const qrn::secd::HealthCheck health(servable);
   qrn::secd::Metrics metrics({
-      .timestamp = [&store] { return store.Current()->documents.timestamp; },
+      .timestamp = [&store] { return store->Current()->documents.timestamp; },
       .servable = servable,
-      .audit_queue = {},  // the file log writes at once: nothing queued, nothing dropped
+      // The file log writes at once: without a database writer, zeros.
+      .audit_queue = audit_db ? std::function<qrn::secd::AuditQueueFigures()>(
+                                    [&audit_db] {
+                                      return qrn::secd::AuditQueueFigures{
+                                          audit_db->Queued(), audit_db->Dropped()};
+                                    })
+                              : nullptr,
   });
 
   // The security page first (its path is configurable and wins), then the
@@ -226,6 +295,11 @@ int main(int argc, char** argv) {
   }
   const std::string host =
       options.host.find(':') != std::string::npos ? "[" + options.host + "]" : options.host;
+  if (audit_db) {
+    // The instance name is known only now that the port is.
+    audit_db->Start(options.instance.empty() ? qrn::secd::DefaultInstanceName(port)
+                                             : options.instance);
+  }
   std::printf("http://%s:%d%s\n", host.c_str(), port, options.page.c_str());
   std::fflush(stdout);
 
@@ -244,6 +318,7 @@ int main(int argc, char** argv) {
   });
 
   server.Run();
+  if (audit_db) audit_db->Stop(std::chrono::seconds(5));
   finished = true;
   // Wakes the waiter when the loops ended by themselves; a signal already
   // taken leaves this one pending, unseen.

@@ -46,8 +46,7 @@ int HexValue(char c) {
   return -1;
 }
 
-std::string UtcNow() {
-  const auto now = std::chrono::system_clock::now();
+std::string UtcText(std::chrono::system_clock::time_point now) {
   const time_t seconds = std::chrono::system_clock::to_time_t(now);
   const auto ms =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
@@ -112,8 +111,12 @@ Answer NotFound(std::string_view path) {
 }
 
 Answer RequestRouter::Audit(const QueryParams& params) const {
+  const auto received = std::chrono::system_clock::now();
+  if (audit_db_)
+    audit_db_->Add({received, Param(params, "User"), Param(params, "Action"),
+                    Param(params, "Status"), Param(params, "Computer")});
   if (audit_ && audit_->is_open()) {
-    const nlohmann::ordered_json record = {{"time", UtcNow()},
+    const nlohmann::ordered_json record = {{"time", UtcText(received)},
                                            {"user", Param(params, "User")},
                                            {"action", Param(params, "Action")},
                                            {"status", Param(params, "Status")},

@@ -25,8 +25,9 @@
 #include <utility>
 #include <vector>
 
-#include "server/datastore.h"
+#include "server/audit_writer.h"
 #include "server/linelog.h"
+#include "server/store.h"
 
 namespace qrn::secd {
 
@@ -45,17 +46,19 @@ std::string PercentDecode(std::string_view text);
 
 class RequestRouter {
  public:
-  // audit may be closed: audit requests are then answered and not kept.
-  RequestRouter(DataStore* store, LineLog* audit, bool old_server)
-      : store_(store), audit_(audit), old_server_(old_server) {}
+  // audit may be closed and audit_db null: audit requests are then
+  // answered and not kept. Each record goes to both when both are given.
+  RequestRouter(Store* store, LineLog* audit, bool old_server, AuditWriter* audit_db = nullptr)
+      : store_(store), audit_(audit), audit_db_(audit_db), old_server_(old_server) {}
 
   Answer Handle(std::string_view query) const;
 
  private:
   Answer Audit(const QueryParams& params) const;
 
-  DataStore* store_;
+  Store* store_;
   LineLog* audit_;
+  AuditWriter* audit_db_;
   bool old_server_;
 };
 

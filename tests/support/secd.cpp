@@ -42,8 +42,10 @@ std::string ReadIfPresent(const std::string& path) {
 }  // namespace
 
 SecdProcess::SecdProcess(const std::string& data_file, std::vector<std::string> extra_args) {
+  // A database URL in place of the data file serves that database.
+  const bool database = data_file.rfind("postgresql://", 0) == 0;
   std::vector<std::string> args = {ServerPath(),
-                                   "--data",
+                                   database ? "--store" : "--data",
                                    data_file,
                                    "--listen",
                                    "127.0.0.1:0",

@@ -10,7 +10,8 @@
 
 namespace qrn::test {
 
-// Starts qrn::test::ServerPath() with --data data_file --listen 127.0.0.1:0,
+// Starts qrn::test::ServerPath() with --data data_file (--store for a
+// "postgresql://" URL) --listen 127.0.0.1:0,
 // a request log and an audit log in a folder of its own, plus extra_args
 // (for example {"--old-server"}), and reads the base URL from the first line
 // of its output. Throws std::runtime_error, with the server's stderr, when it

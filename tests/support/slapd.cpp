@@ -12,6 +12,8 @@
 #include <filesystem>
 #include <thread>
 
+#include "tests/support/free_port.h"
+
 namespace qrn::test {
 
 namespace {
@@ -32,20 +34,6 @@ objectclass ( 1.3.6.1.4.1.55555.2.3 NAME 'foreignSecurityPrincipal' SUP top STRU
   MUST cn MAY objectSid )
 objectclass ( 1.3.6.1.4.1.55555.2.4 NAME 'container' SUP top STRUCTURAL MUST cn )
 )";
-
-int FreeLoopbackPort() {
-  const int fd = socket(AF_INET, SOCK_STREAM, 0);
-  sockaddr_in address{};
-  address.sin_family = AF_INET;
-  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t length = sizeof(address);
-  int port = 0;
-  if (bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0 &&
-      getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) == 0)
-    port = ntohs(address.sin_port);
-  close(fd);
-  return port;
-}
 
 bool Accepts(int port) {
   const int fd = socket(AF_INET, SOCK_STREAM, 0);

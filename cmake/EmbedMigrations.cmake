@@ -1,0 +1,21 @@
+# Writes OUTPUT: one C++ initializer line {version, "name", R"(sql)"} per
+# server/migrations/NNNN_name.sql file of DIR, in version order, so qrnsecd
+# carries its schema migrations inside the program.
+file(GLOB migrations RELATIVE ${DIR} ${DIR}/*.sql)
+list(SORT migrations)
+set(content "// Generated from ${DIR}; do not edit.\n")
+foreach(name ${migrations})
+  if(NOT name MATCHES "^([0-9][0-9][0-9][0-9])_[a-z0-9_]+\\.sql$")
+    message(FATAL_ERROR "migration ${name}: the name must be NNNN_words.sql")
+  endif()
+  math(EXPR version "${CMAKE_MATCH_1}")
+  file(READ ${DIR}/${name} sql)
+  string(FIND "${sql}" ")qrnsql\"" clash)
+  if(NOT clash EQUAL -1)
+    message(FATAL_ERROR "migration ${name} holds the text )qrnsql\"")
+  endif()
+  string(REGEX REPLACE "\\.sql$" "" stem ${name})
+  string(APPEND content "{${version}, \"${stem}\", R\"qrnsql(${sql})qrnsql\"},\n")
+endforeach()
+file(WRITE ${OUTPUT}.tmp "${content}")
+file(COPY_FILE ${OUTPUT}.tmp ${OUTPUT} ONLY_IF_DIFFERENT)
