@@ -18,7 +18,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <string>
+#include <vector>
 
 #include "bench/large_data.h"
 #include "platform/file_io.h"
@@ -164,6 +166,32 @@ void BM_CacheFolderLoad(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_CacheFolderLoad)->Unit(benchmark::kMillisecond)->Iterations(3);
+
+// The member records alone, as the load makes them (one record per member,
+// its name copied in), against the same floor: the part of the load that
+// the records' layout (the hosts' ABI) fixes.
+void BM_MemberRecordsOnly(benchmark::State& state) {
+  const Folder& folder = LargeFolder();
+  const Floor floor = FloorSeconds(folder);
+  double cpu = 0;
+  for (auto _ : state) {
+    const double start = CpuSeconds();
+    std::vector<CQRNRoleMemberUser*> records;
+    records.reserve(folder.members);
+    for (size_t i = 0; i < folder.members; ++i) {
+      auto* record = new CQRNRoleMemberUser();
+      std::memcpy(record->memberName, "DOM\\user12345", 14);
+      records.push_back(record);
+    }
+    cpu += CpuSeconds() - start;
+    state.PauseTiming();
+    for (CQRNRoleMemberUser* record : records) delete record;
+    state.ResumeTiming();
+  }
+  if (state.iterations() > 0)
+    state.counters["x_floor_cpu"] = cpu / static_cast<double>(state.iterations()) / floor.cpu;
+}
+BENCHMARK(BM_MemberRecordsOnly)->Unit(benchmark::kMillisecond)->Iterations(3);
 
 // `qrnauth load` in a fresh process over the cache folder (the configured
 // server does not answer, so the cache is used), as a host that starts, loads
