@@ -6,6 +6,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 
 namespace qrn::platform {
 namespace {
@@ -212,6 +213,29 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     AppendUtf8(cp, &out);
   }
   return out;
+}
+
+bool IsValidUtf8(std::string_view text) {
+  const char* data = text.data();
+  const size_t n = text.size();
+  size_t pos = 0;
+  while (pos < n) {
+    // Eight ASCII bytes at a time while no high bit is set.
+    while (pos + 8 <= n) {
+      uint64_t word;
+      std::memcpy(&word, data + pos, sizeof word);
+      if (word & 0x8080808080808080ull) break;
+      pos += 8;
+    }
+    if (pos >= n) break;
+    if (static_cast<uint8_t>(data[pos]) < 0x80) {
+      ++pos;
+      continue;
+    }
+    char32_t cp;
+    if (!DecodeUtf8(text, &pos, &cp)) return false;
+  }
+  return true;
 }
 
 bool Utf8ToUtf16Strict(std::string_view text, std::u16string* out) {

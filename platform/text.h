@@ -16,6 +16,9 @@ std::string Utf16ToUtf8(std::u16string_view text);
 // Strict forms: false on invalid input, *out unchanged.
 bool Utf8ToUtf16Strict(std::string_view text, std::u16string* out);
 bool Utf16ToUtf8Strict(std::u16string_view text, std::string* out);
+// True when text is valid UTF-8, that is when Utf16ToUtf8(Utf8ToUtf16(text))
+// gives text back unchanged. ASCII runs are checked a word at a time.
+bool IsValidUtf8(std::string_view text);
 
 // Removes white space (ASCII blanks, tabs, CR, LF, VT, FF and Unicode white
 // space such as U+00A0 and U+3000) at both ends.

@@ -5,7 +5,12 @@
 // The ACL document:
 //   <DOCUMENT><QRNACLS><ACL KEY="object key">encrypted ACL text</ACL>...
 //   <ACLCOUNT>n</ACLCOUNT></QRNACLS></DOCUMENT>
+#include "platform/xml_component.h"
+
+#include <cstring>
+#include <deque>
 #include <new>
+#include <vector>
 
 #include "platform/text.h"
 #include "platform/xml_document_check.h"
@@ -85,8 +90,18 @@ class XmlComponent final : public IQrnXml, public IQrnXml2 {
     // A failed parse leaves no document, not the one before it.
     document_.reset();
     try {
+      return Parse(ToUtf8(xml));
+    } catch (...) {
+      return StatusFromException();
+    }
+  }
+
+  // Parses valid UTF-8 text in place; the text becomes the document's.
+  HRESULT Parse(std::string text) {
+    document_.reset();
+    try {
       auto parsed = std::make_shared<XmlDocument>();
-      parsed->text = ToUtf8(xml);
+      parsed->text = std::move(text);
       // The parser takes more than one well-formed document (see
       // IsOneWellFormedDocument); the rest it checks itself.
       if (!IsOneWellFormedDocument(parsed->text)) return kParseFailed;
@@ -100,6 +115,8 @@ class XmlComponent final : public IQrnXml, public IQrnXml2 {
       return StatusFromException();
     }
   }
+
+  const XmlDocument* document() const { return document_.get(); }
 
   HRESULT LookupValue(BSTR key, BSTR* value) override {
     if (value == nullptr) return E_POINTER;
@@ -151,6 +168,40 @@ class XmlComponent final : public IQrnXml, public IQrnXml2 {
   XmlDocumentPtr document_;
 };
 
+template <typename Interface>
+XmlComponent* OwnComponent(Interface* xml) {
+  return xml == nullptr ? nullptr : dynamic_cast<XmlComponent*>(xml);
+}
+
+// The first element named tag in document order, as FindElement finds it.
+pugi::xml_node FindFirstElement(const pugi::xml_document& document, const char* tag) {
+  return document.find_node([tag](pugi::xml_node node) {
+    return node.type() == pugi::node_element && std::strcmp(node.name(), tag) == 0;
+  });
+}
+
+template <typename Interface>
+HRESULT PutUtf8(Interface* xml, std::string text) {
+  if (xml == nullptr) return E_POINTER;
+  try {
+    // Read up to the first NUL, as a BSTR's text would be by the parse.
+    if (const void* nul = std::memchr(text.data(), '\0', text.size()); nul != nullptr)
+      text.resize(static_cast<size_t>(static_cast<const char*>(nul) - text.data()));
+    // The BSTR route turns invalid bytes into U+FFFD on its way to UTF-16.
+    if (!IsValidUtf8(text)) text = Utf16ToUtf8(Utf8ToUtf16(text));
+    if (XmlComponent* own = OwnComponent(xml)) return own->Parse(std::move(text));
+    const std::u16string wide = Utf8ToUtf16(text);
+    std::string().swap(text);
+    BSTR document = SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
+    if (document == nullptr) return E_OUTOFMEMORY;
+    const HRESULT hr = xml->put_XmlString(document);
+    SysFreeString(document);
+    return hr;
+  } catch (...) {
+    return StatusFromException();
+  }
+}
+
 HRESULT CreateXmlComponent(REFIID riid, void** object) {
   if (object == nullptr) return E_POINTER;
   *object = nullptr;
@@ -167,5 +218,35 @@ struct Registrar {
 } registrar;
 
 }  // namespace
+
+HRESULT PutXmlUtf8(IQrnXml2* xml, std::string text) { return PutUtf8(xml, std::move(text)); }
+HRESULT PutXmlUtf8(IQrnXml* xml, std::string text) { return PutUtf8(xml, std::move(text)); }
+
+bool ForEachChildRow(IQrnXml2* xml, const char* tag, bool skip_last, const XmlRowCallback& row) {
+  const XmlComponent* own = OwnComponent(xml);
+  if (own == nullptr) return false;
+  const XmlDocument* parsed = own->document();
+  if (parsed == nullptr) return true;
+  const pugi::xml_node top = FindFirstElement(parsed->document, tag);
+  if (!top) return true;
+  std::vector<std::string_view> texts;
+  std::deque<std::string> built;  // texts that are not one text node (kept in place)
+  for (pugi::xml_node child = top.first_child(); child;) {
+    pugi::xml_node next = child.next_sibling();
+    while (next && next.type() != pugi::node_element) next = next.next_sibling();
+    if (child.type() != pugi::node_element) {
+      child = next;
+      continue;
+    }
+    if (skip_last && !next) break;
+    texts.clear();
+    built.clear();
+    for (pugi::xml_node field = child.first_child(); field; field = field.next_sibling())
+      if (field.type() == pugi::node_element) texts.push_back(ElementTextView(field, &built));
+    row(texts.data(), texts.size());
+    child = next;
+  }
+  return true;
+}
 
 }  // namespace qrn::platform

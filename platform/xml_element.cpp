@@ -167,12 +167,30 @@ BSTR NewBstr(std::string_view text) {
   return SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size()));
 }
 
-std::string ElementText(pugi::xml_node node) {
-  // The common case, an element with one text child, needs no walk.
+namespace {
+
+// The single text node that is all of node's text, or null.
+const char* SingleTextValue(pugi::xml_node node) {
   pugi::xml_node first = node.first_child();
   if (first && !first.next_sibling() &&
       (first.type() == pugi::node_pcdata || first.type() == pugi::node_cdata))
     return first.value();
+  return nullptr;
+}
+
+}  // namespace
+
+std::string_view ElementTextView(pugi::xml_node node, std::deque<std::string>* storage) {
+  if (const char* single = SingleTextValue(node)) return single;
+  if (!node.first_child()) return std::string_view();
+  storage->push_back(ElementText(node));
+  return storage->back();
+}
+
+std::string ElementText(pugi::xml_node node) {
+  // The common case, an element with one text child, needs no walk.
+  if (const char* single = SingleTextValue(node)) return single;
+  pugi::xml_node first = node.first_child();
   std::string text;
   pugi::xml_node current = first;
   while (current) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <pugixml.hpp>
 #include <string>
@@ -29,6 +30,9 @@ using XmlDocumentPtr = std::shared_ptr<const XmlDocument>;
 BSTR NewBstr(std::string_view text);
 // All text below node (text and CDATA sections), in document order.
 std::string ElementText(pugi::xml_node node);
+// The same text without a copy when it is one text node of the document (the
+// common case); otherwise built into a new string at the end of *storage.
+std::string_view ElementTextView(pugi::xml_node node, std::deque<std::string>* storage);
 // Maps an exception in flight to a status: E_OUTOFMEMORY or E_UNEXPECTED.
 HRESULT StatusFromException();
 

@@ -229,5 +229,43 @@ TEST_F(CacheHash, WhatOneProcessWritesAnotherValidatesAndLoads) {
   EXPECT_EQ(verify.exit_code, 1) << verify.out;
 }
 
+// What a text-mode read in pieces feeds the hash, written out plainly: CR LF
+// becomes LF, pieces of at most 1023 characters end after a line end, and
+// each piece counts up to its first NUL.
+std::string TextModePieces(const std::string& raw) {
+  std::string text;
+  for (size_t i = 0; i < raw.size(); ++i)
+    if (!(raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n')) text += raw[i];
+  std::string fed;
+  for (size_t start = 0; start < text.size();) {
+    size_t end = start;
+    while (end < text.size() && end - start < 1023 && (end == start || text[end - 1] != '\n'))
+      ++end;
+    const std::string piece = text.substr(start, end - start);
+    fed += piece.substr(0, piece.find('\0'));
+    start = end;
+  }
+  return fed;
+}
+
+TEST_F(CacheHash, FilesOfAnyContentHashAsTheirTextModePieces) {
+  std::string long_line(3000, 'x');
+  long_line[1500] = '\0';  // cuts its piece, not the file
+  const std::vector<std::string> contents = {
+      "a\r\nb\rc\r\r\nd\r",                       // CR LF, lone CRs, a CR at the end
+      long_line + "\r\n" + std::string(2000, 'y'),  // pieces cut by length
+      std::string("one\n") + '\0' + "two\nthree\r\n",  // a NUL at a piece's start
+      std::string(5000, 'z') + "\r"};
+  const char* names[] = {kApplicationCacheFile, kRoleCacheFile, kAclCacheFile, kTimestampFile};
+  std::vector<std::string> fed;
+  for (size_t i = 0; i < 4; ++i) {
+    test::WriteFile(Path(names[i]), contents[i]);
+    fed.push_back(TextModePieces(contents[i]));
+  }
+  std::string hash;
+  ASSERT_EQ(QrnGetHashValue(&hash), S_OK);
+  EXPECT_EQ(hash, ExpectedHash(fed));
+}
+
 }  // namespace
 }  // namespace qrn

@@ -5,9 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "frame/trail.h"
 #include "platform/text.h"
@@ -231,6 +234,100 @@ TEST_F(RoleTest, MembershipOfLargeAndHostBuiltRoles) {
   own.userMembers.push_back(new CQRNRoleMemberUser("SALES\\Carol"));
   EXPECT_TRUE(CQRNRoleList::HasUserMember(&own, "sales\\carol"));
   EXPECT_FALSE(CQRNRoleList::HasGroupMember(&own, "sales\\carol"));
+}
+
+// An IQrnXml2 of another make: it forwards to the real component, so the
+// role list can only walk it through the COM interfaces.
+class ForwardingXml final : public IQrnXml2 {
+ public:
+  explicit ForwardingXml(IQrnXml2* inner) : inner_(inner) {}
+  HRESULT QueryInterface(REFIID riid, void** object) override {
+    if (riid == IID_IUnknown || riid == IID_IQrnXml2) {
+      AddRef();
+      *object = static_cast<IQrnXml2*>(this);
+      return S_OK;
+    }
+    *object = nullptr;
+    return E_NOINTERFACE;
+  }
+  ULONG AddRef() override { return ++references_; }
+  ULONG Release() override {
+    const ULONG left = --references_;
+    if (left == 0) {
+      inner_->Release();
+      delete this;
+    }
+    return left;
+  }
+  HRESULT put_XmlString(BSTR xml) override { return inner_->put_XmlString(xml); }
+  HRESULT GetElementText(IDispatch* element, BSTR* text) override {
+    return inner_->GetElementText(element, text);
+  }
+  HRESULT FindElement(IDispatch* start, BSTR tag, IDispatch** element) override {
+    return inner_->FindElement(start, tag, element);
+  }
+
+ private:
+  ~ForwardingXml() = default;
+  ULONG references_ = 1;
+  IQrnXml2* inner_;
+};
+
+std::string Describe(const CQRNRoleList& list) {
+  std::string text;
+  for (const CQRNRole* role : list.roles) {
+    text += std::string(role->roleId) + "|" + role->roleName + "|" + role->thirdText + "|";
+    for (const std::string& name : Names(role, false)) text += name + ",";
+    text += "|";
+    for (const std::string& name : Names(role, true)) text += name + ",";
+    text += "\n";
+  }
+  return text;
+}
+
+TEST_F(RoleTest, AnotherMakesComponentGivesTheSameRoles) {
+  // Texts split by comments and CDATA, markup between fields and roles, a
+  // nested element inside a field, rows of the wrong size, and a last child
+  // followed by text.
+  const std::string xml =
+      "<DOCUMENT><!-- c --><QRNROLES>\n  " + Role("{1}", "Plain", "G1;G2", "U1") +
+      " text <ROLE><ROLEID>{2}<!-- x --></ROLEID><ROLENAME>Mi<![CDATA[xed]]>d</ROLENAME>"
+      "<ROLEDESC>a<B>nested</B>b</ROLEDESC><?pi?><ROLEGROUPS>" +
+      EncryptString("M\xC3\x9CLLER;x") + "</ROLEGROUPS><ROLEUSERS/></ROLE>" +
+      "<ROLE><A/><B/><C/><D/></ROLE>" + Role("{3}", "Caf\xC3\xA9 &amp; Bar", "", "u;;v") +
+      "<ROLECOUNT>3</ROLECOUNT> tail </QRNROLES></DOCUMENT>";
+  CQRNRoleList own;
+  LoadGiven(&own, xml);
+  ASSERT_EQ(own.roles.size(), 3u);
+  EXPECT_STREQ(own.roles[1]->roleName, "Mixedd");
+  EXPECT_STREQ(own.roles[1]->thirdText, "anestedb");
+  EXPECT_STREQ(own.roles[2]->roleName, "Caf\xC3\xA9 & Bar");
+
+  IQrnXml2* forwarding = new ForwardingXml(Parsed(xml));
+  CQRNRoleList other;
+  other.GetRoles(1, forwarding);
+  forwarding->Release();
+  EXPECT_EQ(Describe(other), Describe(own));
+}
+
+TEST_F(RoleTest, FirstLookupsFromSeveralThreadsAgree) {
+  std::string users;
+  for (int i = 0; i < 3000; ++i) users += "DOM\\user" + std::to_string(i) + ";";
+  CQRNRoleList list;
+  LoadGiven(&list, Document(Role("{1}", "Big", "", users)));
+  ASSERT_EQ(list.roles.size(), 1u);
+  const CQRNRole* big = list.roles[0];
+  // The index is filled by whichever thread asks first; every thread sees it
+  // whole.
+  std::atomic<int> found{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&found, big, t] {
+      for (int i = t; i < 3000; i += 4)
+        if (CQRNRoleList::HasUserMember(big, ("dom\\USER" + std::to_string(i)).c_str())) ++found;
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(found.load(), 3000);
 }
 
 }  // namespace

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/text.h"
+#include "platform/xml_component.h"
 #include "qrnauth/qrnxml.h"
 
 namespace {
@@ -391,6 +392,60 @@ TEST(XmlComponent, LookupInALargeAclDocument) {
   EXPECT_EQ(Lookup(xml, "object-10000"), "<none>");
   xml->Release();
   xml2->Release();
+}
+
+// The element tree below tag as the COM interfaces show it: tags, texts and
+// children, depth first.
+std::string Tree(IXMLElement* element) {
+  std::string text = "<" + Tag(element) + ":" + Text(element);
+  for (LONG i = 0;; ++i) {
+    IXMLElement* child = ChildAt(element, i);
+    if (child == nullptr) break;
+    text += Tree(child);
+    child->Release();
+  }
+  return text + ">";
+}
+
+std::string TreeOf(IQrnXml2* xml) {
+  IXMLElement* top = Find(xml, "DOCUMENT");
+  if (top == nullptr) return "<none>";
+  std::string text = Tree(top);
+  top->Release();
+  return text;
+}
+
+TEST(XmlComponent, Utf8RoadGivesWhatTheBstrRoadGives) {
+  const std::string texts[] = {
+      kApplications,
+      // Bytes that are not UTF-8 in text, attribute and CDATA.
+      "<DOCUMENT><QRNACLS><ACL KEY=\"k\xFF\">v\xC3(</ACL><ACL KEY=\"e\xED\xA0\x80\">"
+      "<![CDATA[\xF5\x80]]></ACL></QRNACLS></DOCUMENT>",
+      // The text ends at its first NUL.
+      std::string("<DOCUMENT><A>x</A></DOCUMENT>") + '\0' + "<B/>",
+      std::string("<DOCUMENT><A>x") + '\0' + "</A></DOCUMENT>",
+      "<DOCUMENT/><DOCUMENT/>",
+      "\xEF\xBB\xBF<DOCUMENT><A>\xE2\x82\xAC &#x20AC; &amp;</A></DOCUMENT>",
+  };
+  for (const std::string& text : texts) {
+    IQrnXml2* bstr_road = NewXml2();
+    IQrnXml2* utf8_road = NewXml2();
+    const HRESULT expected = Put(bstr_road, text);
+    EXPECT_EQ(qrn::platform::PutXmlUtf8(utf8_road, text), expected) << text;
+    EXPECT_EQ(TreeOf(utf8_road), TreeOf(bstr_road)) << text;
+    IQrnXml* acls_bstr = Query<IQrnXml>(bstr_road, IID_IQrnXml);
+    IQrnXml* acls_utf8 = Query<IQrnXml>(utf8_road, IID_IQrnXml);
+    for (const std::string key : {"k\xEF\xBF\xBD", "e\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"}) {
+      Bstr name(key);
+      BSTR a = nullptr, b = nullptr;
+      EXPECT_EQ(acls_utf8->LookupValue(name.get(), &a), acls_bstr->LookupValue(name.get(), &b));
+      EXPECT_EQ(Take(a), Take(b)) << text;
+    }
+    acls_bstr->Release();
+    acls_utf8->Release();
+    bstr_road->Release();
+    utf8_road->Release();
+  }
 }
 
 TEST(XmlComponent, UnregisteredClassCannotBeCreated) {

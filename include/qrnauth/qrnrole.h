@@ -58,13 +58,14 @@ class QRNAUTH_API CQRNRole {
 
  private:
   friend class CQRNRoleList;
-  // The folded member names, built when the list loads the role, so that a
-  // membership test is one hash lookup. An index answers only while its
-  // member array has the size it was built for; otherwise (a role built or
-  // changed by its host) the members are compared one by one.
+  // The folded member names, prepared when the list loads the role and
+  // filled on its first lookup, so that a membership test is one hash
+  // lookup. An index answers only while its member array has the size it was
+  // prepared for; otherwise (a role built or changed by its host) the members
+  // are compared one by one.
   struct MemberIndex;
   explicit CQRNRole(const QrnSourceDescriptor& source);
-  void BuildIndex();
+  void PrepareIndex();
   bool HasMemberNamed(const char* name, bool users) const;
   std::unique_ptr<MemberIndex> userIndex;
   std::unique_ptr<MemberIndex> groupIndex;

@@ -8,6 +8,7 @@
 #include "frame/config.h"
 #include "frame/trail.h"
 #include "platform/text.h"
+#include "platform/xml_component.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
@@ -190,7 +191,7 @@ bool CQRNAclStore::BuildACLFromWeb(const char* /*ignored*/, int16_t use_given, I
     if (end != std::string::npos && end + sizeof kDocumentEnd - 1 < page.size())
       page.resize(end + sizeof kDocumentEnd - 1);
 
-    if (FAILED(aclDocument->put_XmlString(MakeBstr(page).get()))) return false;
+    if (FAILED(platform::PutXmlUtf8(aclDocument, page))) return false;
 
     hr = AddTrailEntry(authorizationTrail, kAclSource, kWriteLine, kBuildPath, kWriteCalled,
                        kWriteStep, QrnEncryptBufferAndPersistInFile(page, path), kWriteDetail);

@@ -9,7 +9,7 @@
 #include "frame/config.h"
 #include "frame/trail.h"
 #include "platform/file_io.h"
-#include "platform/text.h"
+#include "platform/xml_component.h"
 #include "security/common/qrncrypt.h"
 
 namespace qrn {
@@ -44,10 +44,6 @@ struct Releaser {
 template <typename T>
 using ComPtr = std::unique_ptr<T, Releaser<T>>;
 
-struct BstrFree {
-  void operator()(OLECHAR* text) const { SysFreeString(text); }
-};
-
 // Encrypted text of a line, or empty when it has fewer than 2 characters.
 std::string EncryptLine(std::string_view text) {
   return text.size() < 2 ? std::string() : EncryptString(text);
@@ -59,24 +55,20 @@ std::string DecryptLine(std::string_view line) {
   return plain;
 }
 
-HRESULT ReadDocument(const std::string& path, IQrnXml2** xml) {
-  std::string text;
-  if (!platform::ReadWholeFile(path, &text)) return E_FAIL;
+HRESULT ReadDocument(const std::string& text, IQrnXml2** xml) {
   if (text.size() < 2) return S_OK;
+  if (text.size() > static_cast<size_t>(INT_MAX)) return E_OUTOFMEMORY;
 
-  // Decrypted in a zero-filled buffer and read as terminated text; a file
-  // that does not decode leaves the buffer empty, which then fails to parse.
-  std::unique_ptr<char[]> plain(new (std::nothrow) char[text.size() + 1]());
-  if (!plain) return E_OUTOFMEMORY;
+  // Decrypted into one buffer of the largest size the text can decode to,
+  // which the component then owns and parses in place. The text counts up
+  // to its first NUL; a file that does not decode gives an empty text, which
+  // then fails to parse.
+  std::string plain(text.size() / 4 * 3 + 3, '\0');
   size_t length = 0;
-  (void)DecryptText(nullptr, text.c_str(), plain.get(), static_cast<int>(text.size()), &length);
-  std::u16string wide =
-      platform::Utf8ToUtf16(std::string_view(plain.get(), strnlen(plain.get(), length)));
-  plain.reset();
-  std::unique_ptr<OLECHAR, BstrFree> document(
-      SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size())));
-  if (!document) return E_OUTOFMEMORY;
-  std::u16string().swap(wide);
+  if (FAILED(DecryptText(nullptr, text.c_str(), plain.data(), static_cast<int>(plain.size()),
+                         &length)))
+    length = 0;
+  plain.resize(length);
 
   IQrnXml2* created = nullptr;
   HRESULT hr =
@@ -88,7 +80,7 @@ HRESULT ReadDocument(const std::string& path, IQrnXml2** xml) {
   ComPtr<IQrnXml2> component(created);
 
   hr = AddTrailEntry(authorizationTrail, kSource, kParseLine, kReadPath, kParseCalled, kParseStep,
-                     component->put_XmlString(document.get()), kParseDetail);
+                     platform::PutXmlUtf8(component.get(), std::move(plain)), kParseDetail);
   if (FAILED(hr)) return hr;
 
   return AddTrailEntry(authorizationTrail, kSource, kQueryLine, kReadPath, kQueryCalled, kQueryStep,
@@ -118,7 +110,8 @@ HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::s
     if (document.size() > static_cast<size_t>(INT_MAX / 4 * 3 - 3)) return E_OUTOFMEMORY;
     std::unique_ptr<char[]> copy(new (std::nothrow) char[document.size()]);
     size_t out_size = (document.size() + 2) / 3 * 4 + 1;
-    std::unique_ptr<char[]> out(new (std::nothrow) char[out_size]());
+    // EncryptText writes every character and the terminator.
+    std::unique_ptr<char[]> out(new (std::nothrow) char[out_size]);
     if (!copy || !out) return E_OUTOFMEMORY;
     std::memcpy(copy.get(), document.data(), document.size());
     int capacity = static_cast<int>(out_size);
@@ -143,7 +136,22 @@ HRESULT QrnGetXmlPointerFromEncryptedFile(const std::string& path, IQrnXml2** xm
     *xml = nullptr;
   }
   try {
-    return ReadDocument(path, xml);
+    std::string text;
+    if (!platform::ReadWholeFile(path, &text)) return E_FAIL;
+    return ReadDocument(text, xml);
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT QrnGetXmlPointerFromEncryptedText(const std::string& text, IQrnXml2** xml) {
+  if (xml == nullptr) return E_INVALIDARG;
+  if (*xml != nullptr) {
+    (*xml)->Release();
+    *xml = nullptr;
+  }
+  try {
+    return ReadDocument(text, xml);
   } catch (...) {
     return E_UNEXPECTED;
   }

@@ -62,13 +62,65 @@ std::string TextModeContent(const std::string& raw) {
   return text;
 }
 
+// Feeds raw file content to hash as a text-mode read in pieces delivers it
+// (see QrnHashFileContents).
+bool HashFileText(const std::string& raw, platform::Md5Hash* hash) {
+  uint32_t error = 0;
+  if (std::memchr(raw.data(), '\0', raw.size()) == nullptr) {
+    // Without a NUL every piece counts whole, so the pieces together are the
+    // text-mode content: hashed straight from the file's bytes, in runs
+    // between the CRs that a LF follows.
+    size_t start = 0;
+    for (;;) {
+      const void* cr = std::memchr(raw.data() + start, '\r', raw.size() - start);
+      size_t end = cr == nullptr ? raw.size() : static_cast<const char*>(cr) - raw.data();
+      const bool pair = end + 1 < raw.size() && raw[end + 1] == '\n';
+      if (cr != nullptr && !pair) end += 1;  // a lone CR stays in the run
+      if (end > start && !hash->Update(raw.data() + start, end - start, &error)) return false;
+      if (cr == nullptr || end >= raw.size()) return true;
+      start = pair ? end + 1 : end;
+    }
+  }
+  const std::string text = TextModeContent(raw);
+  for (size_t start = 0; start < text.size();) {
+    size_t end = std::min(text.size(), start + kPieceSize);
+    // A piece ends after a line end; look for one only inside the piece, so
+    // a long single-line file is hashed in linear time.
+    const void* line_end = std::memchr(text.data() + start, '\n', end - start);
+    if (line_end != nullptr) end = static_cast<const char*>(line_end) - text.data() + 1;
+    const size_t counted = strnlen(text.data() + start, end - start);
+    if (counted > 0 && !hash->Update(text.data() + start, counted, &error)) return false;
+    start = end;
+  }
+  return true;
+}
+
+// QrnHashFileContents that keeps the file's content in *kept when not null.
+HRESULT HashFile(const std::string& path, platform::Md5Hash* hash, bool* complete,
+                 std::string* kept) {
+  if (complete != nullptr) *complete = false;
+  if (hash == nullptr) return E_INVALIDARG;
+  try {
+    std::string raw;
+    if (!platform::ReadWholeFile(path, &raw)) return S_OK;
+    if (!HashFileText(raw, hash)) return E_FAIL;
+    if (kept != nullptr) *kept = std::move(raw);
+    if (complete != nullptr) *complete = true;
+    return S_OK;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
 bool ReadValidation(RegHive hive, std::string* value) {
   RegistryKey key;
   if (key.Open(hive, kSecurityKey) != platform::ERROR_SUCCESS) return false;
   return ReadStringValue(key, kCacheValidationValue, kValidationBuffer, value) && !value->empty();
 }
 
-HRESULT ComputeHash(std::string* hash) {
+// The hash of the four files; kept, when not null, receives the contents of
+// the three document files as they were hashed.
+HRESULT ComputeHash(std::string* hash, std::string (*kept)[3]) {
   char folder_buffer[kCachePathBuffer] = {};
   uint32_t size = sizeof folder_buffer;
   HRESULT hr = GetCachePath(folder_buffer, &size);
@@ -92,10 +144,12 @@ HRESULT ComputeHash(std::string* hash) {
                          kCreateStep, E_FAIL, kCreateDetail);
   }
 
-  for (const HashedFile& file : kHashedFiles) {
+  for (size_t f = 0; f < std::size(kHashedFiles); ++f) {
+    const HashedFile& file = kHashedFiles[f];
     bool complete = false;
+    std::string* keep = kept != nullptr && f < 3 ? &(*kept)[f] : nullptr;
     hr = AddTrailEntry(authorizationTrail, kCacheSource, file.line, kHashPath, kHashFileCalled,
-                       file.step, QrnHashFileContents(folder + file.name, &md5, &complete),
+                       file.step, HashFile(folder + file.name, &md5, &complete, keep),
                        kHashFileDetail);
     if (FAILED(hr)) return hr;
     if (!complete) return S_OK;
@@ -115,24 +169,51 @@ HRESULT ComputeHash(std::string* hash) {
   return S_OK;
 }
 
+HRESULT HashValue(std::string* hash, std::string (*kept)[3]) {
+  if (hash == nullptr) return E_INVALIDARG;
+  hash->clear();
+  try {
+    return ComputeHash(hash, kept);
+  } catch (const std::bad_alloc&) {
+    hash->clear();
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    hash->clear();
+    return E_UNEXPECTED;
+  }
+}
+
+HRESULT CheckHash(bool* valid, std::string (*kept)[3]) {
+  if (valid == nullptr) return E_INVALIDARG;
+  *valid = false;
+  try {
+    std::string stored;
+    if (!ReadStoredCacheValidation(&stored)) return S_OK;
+    std::string computed;
+    const HRESULT hr = HashValue(&computed, kept);
+    if (FAILED(hr)) return hr;
+    *valid = !computed.empty() && stored == computed;
+    return S_OK;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
 HRESULT LoadCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** role, IQrnXml2** acl) {
+  // The documents are decrypted from the very bytes that were hashed: one
+  // read of each file, and no window for a file to change in between.
+  std::string contents[3];
   bool valid = false;
   HRESULT hr = AddTrailEntry(authorizationTrail, kCacheSource, kCheckLine, kCheckedPath,
                              "QrnCheckHashValue", "Checking Hash Values from Cache files",
-                             QrnCheckHashValue(&valid), "Failed to get the Hash value");
+                             CheckHash(&valid, &contents), "Failed to get the Hash value");
   if (FAILED(hr)) return hr;
   if (!valid) return S_OK;
 
-  char folder_buffer[kCachePathBuffer] = {};
-  uint32_t size = sizeof folder_buffer;
-  hr = GetCachePath(folder_buffer, &size);
-  if (FAILED(hr)) return hr;
-  const std::string folder(folder_buffer);
-
   IQrnXml2* loaded[3] = {nullptr, nullptr, nullptr};
-  const char* names[3] = {kApplicationCacheFile, kRoleCacheFile, kAclCacheFile};
   for (int i = 0; i < 3; ++i) {
-    hr = QrnGetXmlPointerFromEncryptedFile(folder + names[i], &loaded[i]);
+    hr = QrnGetXmlPointerFromEncryptedText(contents[i], &loaded[i]);
+    std::string().swap(contents[i]);
     if (FAILED(hr)) {
       for (IQrnXml2*& object : loaded)
         if (object != nullptr) object->Release();
@@ -156,44 +237,10 @@ void ReleaseOut(IQrnXml2** out) {
 }  // namespace
 
 HRESULT QrnHashFileContents(const std::string& path, platform::Md5Hash* hash, bool* complete) {
-  if (complete != nullptr) *complete = false;
-  if (hash == nullptr) return E_INVALIDARG;
-  try {
-    std::string raw;
-    if (!platform::ReadWholeFile(path, &raw)) return S_OK;
-    const std::string text = TextModeContent(raw);
-    std::string().swap(raw);
-    uint32_t error = 0;
-    for (size_t start = 0; start < text.size();) {
-      size_t end = std::min(text.size(), start + kPieceSize);
-      // A piece ends after a line end; look for one only inside the piece, so
-      // a long single-line file is hashed in linear time.
-      const void* line_end = std::memchr(text.data() + start, '\n', end - start);
-      if (line_end != nullptr) end = static_cast<const char*>(line_end) - text.data() + 1;
-      const size_t counted = strnlen(text.data() + start, end - start);
-      if (counted > 0 && !hash->Update(text.data() + start, counted, &error)) return E_FAIL;
-      start = end;
-    }
-    if (complete != nullptr) *complete = true;
-    return S_OK;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  return HashFile(path, hash, complete, nullptr);
 }
 
-HRESULT QrnGetHashValue(std::string* hash) {
-  if (hash == nullptr) return E_INVALIDARG;
-  hash->clear();
-  try {
-    return ComputeHash(hash);
-  } catch (const std::bad_alloc&) {
-    hash->clear();
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    hash->clear();
-    return E_UNEXPECTED;
-  }
-}
+HRESULT QrnGetHashValue(std::string* hash) { return HashValue(hash, nullptr); }
 
 bool ReadStoredCacheValidation(std::string* value) {
   value->clear();
@@ -206,21 +253,7 @@ bool ReadStoredCacheValidation(std::string* value) {
   return false;
 }
 
-HRESULT QrnCheckHashValue(bool* valid) {
-  if (valid == nullptr) return E_INVALIDARG;
-  *valid = false;
-  try {
-    std::string stored;
-    if (!ReadStoredCacheValidation(&stored)) return S_OK;
-    std::string computed;
-    const HRESULT hr = QrnGetHashValue(&computed);
-    if (FAILED(hr)) return hr;
-    *valid = !computed.empty() && stored == computed;
-    return S_OK;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
+HRESULT QrnCheckHashValue(bool* valid) { return CheckHash(valid, nullptr); }
 
 HRESULT StoreCacheValidation() {
   try {

@@ -461,6 +461,11 @@ HRESULT DecryptText(const char* pass_phrase, const char* text, char* out, int ca
   return DecryptView(pass_phrase, text, out, capacity, plain_length);
 }
 
+HRESULT DecryptTextView(std::string_view text, char* out, size_t capacity, size_t* plain_length) {
+  const int room = capacity > static_cast<size_t>(INT_MAX) ? INT_MAX : static_cast<int>(capacity);
+  return DecryptView(nullptr, text, out, room, plain_length);
+}
+
 std::string EncryptString(std::string_view plain) {
   if (plain.empty()) return {};
   std::string copy(plain);

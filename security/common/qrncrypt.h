@@ -75,6 +75,11 @@ HRESULT EncryptText(const char* pass_phrase, char* plain, size_t length, char* o
 HRESULT DecryptText(const char* pass_phrase, const char* text, char* out, int capacity,
                     size_t* plain_length = nullptr);
 
+// DecryptText with the built-in pass phrase over text[0, size()) (which
+// holds no NUL), for callers that hold the text without a terminator; the
+// plain text's length goes to *plain_length.
+HRESULT DecryptTextView(std::string_view text, char* out, size_t capacity, size_t* plain_length);
+
 // Convenience forms over EncryptText/DecryptText with the built-in pass
 // phrase, for the server, the CLI and tests. DecryptString is false when the
 // text is not valid base64 of the variant alphabet.

@@ -3,6 +3,7 @@
 
 #include <cstring>
 #include <memory>
+#include <mutex>
 #include <new>
 #include <string_view>
 #include <unordered_set>
@@ -10,6 +11,7 @@
 #include "frame/config.h"
 #include "frame/trail.h"
 #include "platform/text.h"
+#include "platform/xml_component.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
@@ -95,24 +97,31 @@ void InitSource(QrnSourceDescriptor* source) {
   source->serverUrl[sizeof source->serverUrl - 1] = '\0';
 }
 
-// The names of a decrypted member list: split at ";", no empty names.
+// The names of an encrypted member list: split at ";", no empty names. A
+// list that does not decrypt gives no members; the plain text counts up to
+// its first NUL. plain: a buffer reused from list to list.
 template <typename Member>
-void AppendMembers(const std::string& text, std::vector<Member*>* members) {
+void AppendMembers(std::string_view text, std::string* plain, std::vector<Member*>* members) {
   if (text.empty()) return;
-  // Decrypted in a zero-filled buffer as long as the encrypted text and read
-  // as terminated text; a list that does not decrypt gives no members.
-  std::unique_ptr<char[]> plain(new char[text.size() + 1]());
+  // DecryptText reads terminated text: the list up to its first NUL.
+  text = text.substr(0, strnlen(text.data(), text.size()));
+  if (plain->size() < text.size() / 4 * 3 + 3) plain->resize(text.size() / 4 * 3 + 3);
   size_t length = 0;
-  (void)qrn::DecryptText(nullptr, text.c_str(), plain.get(), static_cast<int>(text.size()),
-                         &length);
-  const std::string_view list(plain.get(), strnlen(plain.get(), text.size()));
+  if (FAILED(qrn::DecryptTextView(text, plain->data(), plain->size(), &length))) return;
+  const std::string_view list(plain->data(), strnlen(plain->data(), length));
+  size_t names = 0;
+  for (char c : list) names += c == ';';
+  members->reserve(members->size() + names + 1);
   size_t pos = 0;
   while (pos < list.size()) {
     size_t end = list.find(';', pos);
     if (end == std::string_view::npos) end = list.size();
     if (end > pos) {
+      // A new member's name is all zeros; only the name itself is written.
       std::unique_ptr<Member> member(new Member());
-      CopyText(member->memberName, list.substr(pos, end - pos));
+      const std::string_view cut =
+          qrn::platform::CutAtCharBoundary(list.substr(pos, end - pos), sizeof member->memberName - 1);
+      std::memcpy(member->memberName, cut.data(), cut.size());
       members->push_back(member.get());
       member.release();
     }
@@ -134,6 +143,8 @@ bool FoldAscii(std::string_view name, char* buffer, size_t size) {
 
 }  // namespace
 
+// Made empty when the list loads the role and filled on the first lookup,
+// so a load pays nothing for roles nobody asks about by name.
 struct CQRNRole::MemberIndex {
   struct Hash {
     using is_transparent = void;
@@ -141,19 +152,28 @@ struct CQRNRole::MemberIndex {
       return std::hash<std::string_view>()(text);
     }
   };
-  size_t builtFor = 0;  // the member count the index was built for
+  explicit MemberIndex(size_t count) : builtFor(count) {}
+  const size_t builtFor;  // the member count the index is for
+  std::once_flag filled;
   std::unordered_set<std::string, Hash, std::equal_to<>> folded;
 
   template <typename Member>
-  static std::unique_ptr<MemberIndex> Build(const std::vector<Member*>& members) {
-    auto index = std::make_unique<MemberIndex>();
-    index->builtFor = members.size();
-    index->folded.reserve(members.size());
-    for (const Member* m : members) index->folded.insert(qrn::platform::FoldCase(m->memberName));
-    return index;
+  void Fill(const std::vector<Member*>& members) {
+    folded.reserve(members.size());
+    char buffer[sizeof Member::memberName];
+    for (const Member* m : members) {
+      if (m == nullptr) continue;
+      const std::string_view name(m->memberName, strnlen(m->memberName, sizeof m->memberName));
+      if (FoldAscii(name, buffer, sizeof buffer))
+        folded.emplace(buffer, name.size());
+      else
+        folded.insert(qrn::platform::FoldCase(name));
+    }
   }
 
-  bool Contains(std::string_view name) const {
+  template <typename Member>
+  bool Contains(const std::vector<Member*>& members, std::string_view name) {
+    std::call_once(filled, [this, &members] { Fill(members); });
     char buffer[256];
     if (FoldAscii(name, buffer, sizeof buffer))
       return folded.find(std::string_view(buffer, name.size())) != folded.end();
@@ -198,7 +218,7 @@ CQRNRole::~CQRNRole() {
 bool CQRNRole::HasMemberNamed(const char* name, bool users) const {
   if (name == nullptr) return false;
   auto scan = [name](const auto& members, const std::unique_ptr<MemberIndex>& index) {
-    if (index && index->builtFor == members.size()) return index->Contains(name);
+    if (index && index->builtFor == members.size()) return index->Contains(members, name);
     for (const auto* m : members)
       if (m != nullptr && qrn::platform::EqualsNoCase(m->memberName, name)) return true;
     return false;
@@ -206,9 +226,9 @@ bool CQRNRole::HasMemberNamed(const char* name, bool users) const {
   return users ? scan(userMembers, userIndex) : scan(groupMembers, groupIndex);
 }
 
-void CQRNRole::BuildIndex() {
-  userIndex = MemberIndex::Build(userMembers);
-  groupIndex = MemberIndex::Build(groupMembers);
+void CQRNRole::PrepareIndex() {
+  userIndex = std::make_unique<MemberIndex>(userMembers.size());
+  groupIndex = std::make_unique<MemberIndex>(groupMembers.size());
 }
 
 CQRNRoleList::CQRNRoleList() : listFlag(1), listSpare(0) {
@@ -262,7 +282,8 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
       // Read as terminated text: the first document only.
       const std::string_view text = qrn::TerminatedText(page);
       hr = AddTrailEntry(authorizationTrail, kRoleSource, kParseLine, kLoadPath, kParseCalled,
-                         kParseStep, created->put_XmlString(MakeBstr(text).get()), kParseDetail);
+                         kParseStep, qrn::platform::PutXmlUtf8(created.get(), std::string(text)),
+                         kParseDetail);
       if (FAILED(hr)) return;
       hr = AddTrailEntry(authorizationTrail, kRoleSource, kWriteLine, kLoadPath, kWriteCalled,
                          kWriteStep, qrn::QrnEncryptBufferAndPersistInFile(text, path),
@@ -271,6 +292,25 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
       created.release();
     }
     ComPtr<IQrnXml2> xml(raw);
+
+    // One role per element child of QRNROLES with exactly five element
+    // children: identifier, name, description, groups, users.
+    std::string plain;
+    auto add_role = [this, &plain](const std::string_view* texts, size_t count) {
+      if (count != kRoleChildren) return;
+      std::unique_ptr<CQRNRole> role(new CQRNRole(source));
+      CopyText(role->roleId, texts[0]);
+      CopyText(role->roleName, texts[1]);
+      CopyText(role->thirdText, texts[2]);
+      AppendMembers(texts[3], &plain, &role->groupMembers);
+      AppendMembers(texts[4], &plain, &role->userMembers);
+      role->PrepareIndex();
+      roles.push_back(role.get());
+      role.release();
+    };
+    // The last child is the count element, never a role. This library's own
+    // component hands out its texts directly.
+    if (qrn::platform::ForEachChildRow(xml.get(), kRolesTag, true, add_role)) return;
 
     IDispatch* found = nullptr;
     if (FAILED(xml->FindElement(nullptr, MakeBstr(kRolesTag).get(), &found)) || found == nullptr)
@@ -287,7 +327,6 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
     LONG count = 0;
     if (FAILED(children->get_length(&count))) return;
 
-    // The last child is the count element, never a role.
     for (LONG i = 0; i + 1 < count; ++i) {
       VARIANT index;
       VariantInit(&index);
@@ -332,15 +371,9 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
       // A role whose texts cannot all be read is left out.
       if (!readable) continue;
 
-      std::unique_ptr<CQRNRole> role(new CQRNRole(source));
-      CopyText(role->roleId, texts[0]);
-      CopyText(role->roleName, texts[1]);
-      CopyText(role->thirdText, texts[2]);
-      AppendMembers(texts[3], &role->groupMembers);
-      AppendMembers(texts[4], &role->userMembers);
-      role->BuildIndex();
-      roles.push_back(role.get());
-      role.release();
+      std::string_view views[kRoleChildren];
+      for (int f = 0; f < kRoleChildren; ++f) views[f] = texts[f];
+      add_role(views, kRoleChildren);
     }
   } catch (...) {
     // An allocation failure ends the load; the roles appended so far stay.

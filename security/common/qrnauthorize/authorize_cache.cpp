@@ -4,6 +4,7 @@
 
 #include "frame/config.h"
 #include "frame/trail.h"
+#include "platform/xml_component.h"
 #include "security/common/qrnauthorize/com_helpers.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrncache.h"
@@ -87,9 +88,9 @@ bool CQRNAuthorizeCache::BuildAppls() {
   if (FAILED(hr) || raw == nullptr) return false;
   qrn::ComRef<IQrnXml2> created(raw);
 
-  hr =
-      AddTrailEntry(authorizationTrail, kAuthorizeSource, kParseLine, kBuildPath, kParseCalled,
-                    kParseStep, created->put_XmlString(qrn::MakeBstrRef(text).get()), kParseDetail);
+  hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, kParseLine, kBuildPath, kParseCalled,
+                     kParseStep, qrn::platform::PutXmlUtf8(created.get(), std::string(text)),
+                     kParseDetail);
   if (FAILED(hr)) return false;
 
   char folder[kPathBuffer] = {};

@@ -3,6 +3,7 @@
 #include "frame/config.h"
 #include "frame/trail.h"
 #include "platform/file_lock.h"
+#include "platform/xml_component.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
@@ -74,7 +75,7 @@ bool FetchOne(const DocumentKind& kind, const std::string& part, const std::stri
     return false;
   }
   ComRef<IQrnXml2> parsed(raw);
-  if (FAILED(parsed->put_XmlString(MakeBstrRef(*text).get()))) {
+  if (FAILED(platform::PutXmlUtf8(parsed.get(), *text))) {
     *fault = Fault(kind, "put_XmlString",
                    "The server's document does not parse (cut or not XML); nothing was stored");
     return false;
