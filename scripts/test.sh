@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the packages, builds with g++ and clang (-Werror), runs the whole
-# test suite, then runs it once more under AddressSanitizer and
+# Installs the packages, checks the include seam, builds with g++ and clang
+# (-Werror), runs the whole test suite, compares the library's ABI with the
+# record in abi/, then runs the suite once more under AddressSanitizer and
 # UndefinedBehaviorSanitizer (built with clang), checks the installed package
-# with a small host, and runs each fuzz target for a bounded time.
+# with a small host and with the CLI built on its public headers only, and
+# runs each fuzz target for a bounded time.
 #   scripts/test.sh            everything
 #   QRNAUTH_QUICK=1 scripts/test.sh   only the g++ build and its tests
 set -euo pipefail
