@@ -18,7 +18,7 @@
 #include <vector>
 
 #include "frame/config.h"
-#include "platform/child_process.h"
+#include "tools/qrnauth/os_child_process.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/qrnacl.h"
 
@@ -72,7 +72,7 @@ std::string BenchData() {
 // A private configuration and a qrnsecd for the whole run.
 struct Setup {
   fs::path folder;
-  qrn::platform::BackgroundChild server;
+  qrn::cli::BackgroundChild server;
   std::string url;
 
   Setup() {

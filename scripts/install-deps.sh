@@ -14,6 +14,8 @@ packages=(
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev slapd ldap-utils libnss-wrapper
   libuid-wrapper curl python3 python3-ntlm-auth strace
+  # the recorded ABI of libqrnauth.so (abidw, abidiff)
+  abigail-tools
   # the qrnsecd load benchmark (bench/wrk_compare.sh)
   wrk lighttpd
   # several qrnsecd instances behind a load balancer (tests, bench/haproxy_compare.sh)

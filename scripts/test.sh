@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Installs the packages, builds with g++ and clang (-Werror), runs the whole
-# test suite, then runs it once more under AddressSanitizer and
+# Installs the packages, checks the include seam, builds with g++ and clang
+# (-Werror), runs the whole test suite, compares the library's ABI with the
+# record in abi/, then runs the suite once more under AddressSanitizer and
 # UndefinedBehaviorSanitizer (built with clang), checks the installed package
-# with a small host, and runs each fuzz target for a bounded time.
+# with a small host and with the CLI built on its public headers only, and
+# runs each fuzz target for a bounded time.
 #   scripts/test.sh            everything
 #   QRNAUTH_QUICK=1 scripts/test.sh   only the g++ build and its tests
 set -euo pipefail
@@ -11,6 +13,9 @@ root=$PWD
 jobs=$(nproc)
 
 scripts/install-deps.sh
+
+echo "== seam: includes across the platform layer"
+scripts/check-seam.sh
 
 build() {  # build DIR [cmake options...]
   local dir=$1
@@ -22,6 +27,9 @@ build() {  # build DIR [cmake options...]
 echo "== g++ build and tests"
 build build/gcc -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=g++
 ctest --test-dir build/gcc -j "$jobs" --output-on-failure --timeout 180
+
+echo "== abi: libqrnauth.so against the recorded abi/libqrnauth.abi"
+scripts/update-abi.sh --check build/gcc
 
 echo "== soak: load and refresh cycles against a qrnsecd that changes and restarts"
 scripts/soak.sh build/gcc "${QRNAUTH_SOAK_CYCLES:-1000}"
@@ -39,6 +47,12 @@ LD_LIBRARY_PATH="$root/build/stage/lib" build/host/qrnauth_host
 PKG_CONFIG_PATH="$root/build/stage/lib/pkgconfig" \
   g++ -std=c++20 examples/host/host.cpp $(PKG_CONFIG_PATH="$root/build/stage/lib/pkgconfig" pkg-config --cflags --libs qrnauth) -o build/host/qrnauth_host_pc
 LD_LIBRARY_PATH="$root/build/stage/lib" build/host/qrnauth_host_pc
+
+echo "== the CLI against the installed public headers only"
+rm -rf build/cli
+cmake -S tools/qrnauth -B build/cli -G Ninja -DCMAKE_PREFIX_PATH="$root/build/stage" >/dev/null
+cmake --build build/cli
+LD_LIBRARY_PATH="$root/build/stage/lib" build/cli/qrnauth --help >/dev/null
 
 # The sanitizer build is also the clang build: it compiles everything,
 # benchmarks included, with clang and -Werror.

@@ -169,7 +169,8 @@ struct Soak {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// Called by the program in tests/support/test_program.cpp (see tests/CMakeLists.txt).
+extern "C" int QrnTestModuleMain(int argc, char** argv) {
   long cycles = 10000;
   unsigned seed = 1;
   for (int i = 1; i + 1 < argc; i += 2) {

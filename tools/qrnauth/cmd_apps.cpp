@@ -1,15 +1,14 @@
 // qrnauth apps | id APP [GROUP [OBJECT]]: the application directory of the
 // loaded security data, with the identifiers the security server uses.
 #include <iostream>
+#include <new>
 #include <optional>
 #include <string>
 #include <vector>
 
-#include "platform/text.h"
+#include "command.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthorize.h"
-#include "security/common/qrnauthorize/com_helpers.h"
-#include "security/common/qrnauthorize/loaded_state_view.h"
-#include "tools/qrnauth/command.h"
 
 namespace {
 
@@ -30,11 +29,22 @@ std::vector<std::string> ListTexts(const VARIANT& list) {
   for (LONG i = lower; i <= upper; ++i) {
     BSTR text = nullptr;
     SafeArrayGetElement(list.parray, &i, &text);
-    texts.push_back(qrn::BstrText(text));
+    texts.push_back(qrn::admin::BstrToUtf8(text));
     SysFreeString(text);
   }
   return texts;
 }
+
+// Frees a BSTR when the scope ends.
+struct Bstr {
+  BSTR text;
+  explicit Bstr(const std::string& utf8) : text(qrn::admin::Utf8ToBstr(utf8)) {
+    if (text == nullptr) throw std::bad_alloc();
+  }
+  ~Bstr() { SysFreeString(text); }
+  Bstr(const Bstr&) = delete;
+  Bstr& operator=(const Bstr&) = delete;
+};
 
 struct Lists {
   VARIANT names, ids;
@@ -50,36 +60,33 @@ struct Lists {
 
 std::string Id(CQRNAuthorize& authorizer, const std::string& app, const std::string& group = "",
                const std::string& object = "") {
-  qrn::BstrRef a = qrn::MakeBstrRef(app), g = qrn::MakeBstrRef(group), o = qrn::MakeBstrRef(object);
+  Bstr a(app), g(group), o(object);
   BSTR id = nullptr;
-  authorizer.GetSecurityId(a.get(), g.get(), o.get(), &id);
-  qrn::BstrRef owner(id);
-  return qrn::BstrText(id);
+  authorizer.GetSecurityId(a.text, g.text, o.text, &id);
+  const std::string text = qrn::admin::BstrToUtf8(id);
+  SysFreeString(id);
+  return text;
 }
 
 int Apps(Arguments& args) {
   args.Finish();
   CQRNAuthorize authorizer;
   LoadOrThrow(authorizer);
-  IQrnXml2* document = nullptr;
-  BSTR timestamp = nullptr;
-  if (FAILED(authorizer.GetAppCache(&document, &timestamp)))
+  if (!qrn::admin::DescribeLoaded(authorizer).loaded)
     throw CommandError("no application document is loaded");
-  qrn::ComRef<IQrnXml2> held(document);
-  qrn::BstrRef timestamp_owner(timestamp);
 
-  for (const std::string& app : qrn::ApplicationNames(document)) {
+  for (const std::string& app : qrn::admin::ApplicationNames(authorizer)) {
     std::cout << app << "  " << Id(authorizer, app) << "\n";
     Lists groups;
-    qrn::BstrRef a = qrn::MakeBstrRef(app);
-    if (FAILED(authorizer.GetSecureGroups(a.get(), &groups.names, &groups.ids))) continue;
+    Bstr a(app);
+    if (FAILED(authorizer.GetSecureGroups(a.text, &groups.names, &groups.ids))) continue;
     const std::vector<std::string> group_names = ListTexts(groups.names);
     const std::vector<std::string> group_ids = ListTexts(groups.ids);
     for (size_t g = 0; g < group_names.size(); ++g) {
       std::cout << "  " << group_names[g] << "  " << group_ids[g] << "\n";
       Lists objects;
-      qrn::BstrRef gn = qrn::MakeBstrRef(group_names[g]);
-      if (FAILED(authorizer.GetSecureGroupMembers(a.get(), gn.get(), &objects.names, &objects.ids)))
+      Bstr gn(group_names[g]);
+      if (FAILED(authorizer.GetSecureGroupMembers(a.text, gn.text, &objects.names, &objects.ids)))
         continue;
       const std::vector<std::string> object_names = ListTexts(objects.names);
       const std::vector<std::string> object_ids = ListTexts(objects.ids);

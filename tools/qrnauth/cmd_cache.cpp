@@ -3,85 +3,45 @@
 #include <iomanip>
 #include <iostream>
 #include <string>
+#include <vector>
 
-#include "frame/config.h"
-#include "platform/file_io.h"
-#include "platform/text.h"
-#include "security/common/qrncache.h"
-#include "security/common/qrncache_files.h"
-#include "security/common/qrncrypt.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
+#include "qrnauth/admin.h"
 
 namespace {
 
 using qrn::cli::Arguments;
 using qrn::cli::CommandError;
 
-constexpr uint32_t kPathBuffer = 260;
-constexpr const char* kDocumentFiles[] = {qrn::kApplicationCacheFile, qrn::kRoleCacheFile,
-                                          qrn::kAclCacheFile};
-
 std::string CacheFolder() {
-  char folder[kPathBuffer];
-  uint32_t size = sizeof folder;
-  const HRESULT hr = qrn::GetCachePath(folder, &size);
+  std::string folder;
+  const HRESULT hr = qrn::admin::CacheFolder(&folder);
   if (FAILED(hr)) throw CommandError("no cache folder: " + qrn::cli::FormatHresult(hr));
   return folder;
 }
 
-bool IsTimestampFile(const std::string& path) {
-  const size_t slash = path.find_last_of('/');
-  return qrn::platform::EqualsNoCase(slash == std::string::npos ? path : path.substr(slash + 1),
-                                     qrn::kTimestampFile);
-}
-
-// Reads a cache file as the library does (no links, regular files only, at
-// most kMaxCacheFileBytes); prints "missing" or "unusable: why" when it
-// cannot.
-bool ReadCacheFile(const std::string& path, std::string* content) {
-  const qrn::platform::FileResult read = qrn::platform::ReadFileChecked(path, content);
-  if (read.ok()) return true;
-  if (read.error == qrn::platform::FileError::kMissing) {
+// "missing", "unusable: why", or nothing for a file that was read.
+bool PrintUnread(const qrn::admin::FileRead& read) {
+  if (read.state == qrn::admin::FileState::kMissing) {
     std::cout << "missing\n";
-  } else {
-    std::cout << "unusable: " << read.Describe() << "\n";
+  } else if (read.state == qrn::admin::FileState::kUnusable) {
+    std::cout << "unusable: " << read.why << "\n";
   }
-  return false;
+  return read.state != qrn::admin::FileState::kRead;
 }
 
-// A document file decrypts when it is empty or valid text of the cache
-// alphabet, and parses when the XML component takes its plain text.
-void ShowDocumentState(const std::string& folder, const char* name) {
-  const std::string path = folder + name;
-  std::string content;
-  std::cout << std::left << std::setw(14) << name << " ";
-  if (!ReadCacheFile(path, &content)) return;
-  std::cout << "present " << content.size() << " bytes";
-  if (content.size() < 2) {
+void PrintFileState(const qrn::admin::CacheFileInfo& file, bool timestamp_file) {
+  std::cout << std::left << std::setw(14) << file.name << " ";
+  if (PrintUnread(file.read)) return;
+  std::cout << "present " << file.bytes << " bytes";
+  if (timestamp_file) {
+    std::cout << " timestamp: " << file.timestamp << " url: " << file.url << "\n";
+  } else if (file.empty) {
     std::cout << " empty\n";
-    return;
+  } else {
+    std::cout << " decrypts: " << (file.decrypts ? "yes" : "no")
+              << " parses: " << (file.parses ? "yes" : "no") << "\n";
   }
-  std::string plain;
-  const bool decrypts = qrn::DecryptString(content, &plain);
-  IQrnXml2* document = nullptr;
-  const bool parses = decrypts &&
-                      SUCCEEDED(qrn::QrnGetXmlPointerFromEncryptedFile(path, &document)) &&
-                      document != nullptr;
-  if (document != nullptr) document->Release();
-  std::cout << " decrypts: " << (decrypts ? "yes" : "no") << " parses: " << (parses ? "yes" : "no")
-            << "\n";
-}
-
-void ShowTimestampState(const std::string& folder) {
-  const std::string path = folder + qrn::kTimestampFile;
-  std::string content;
-  std::cout << std::left << std::setw(14) << qrn::kTimestampFile << " ";
-  if (!ReadCacheFile(path, &content)) return;
-  std::string timestamp, url;
-  qrn::ParseTimestampFile(content, &timestamp, &url);
-  // Never a password: files written by older versions may hold one.
-  std::cout << "present " << content.size() << " bytes timestamp: " << timestamp
-            << " url: " << qrn::UrlWithoutUserInfo(url) << "\n";
 }
 
 int CacheShow(Arguments& args) {
@@ -90,8 +50,9 @@ int CacheShow(Arguments& args) {
   if (!file) {
     const std::string folder = CacheFolder();
     std::cout << "cache-folder: " << folder << "\n";
-    for (const char* name : kDocumentFiles) ShowDocumentState(folder, name);
-    ShowTimestampState(folder);
+    const std::vector<qrn::admin::CacheFileInfo> files = qrn::admin::InspectCacheFolder(folder);
+    for (size_t i = 0; i < files.size(); ++i)
+      PrintFileState(files[i], files[i].name == qrn::admin::CacheTimestampFile());
     return qrn::cli::kExitOk;
   }
 
@@ -99,16 +60,18 @@ int CacheShow(Arguments& args) {
   std::string content;
   // The same reader as the library's: a link, FIFO or device named here is
   // refused rather than followed or waited on.
-  const qrn::platform::FileResult read = qrn::platform::ReadFileChecked(path, &content);
-  if (!read.ok()) throw CommandError("cannot read " + path + ": " + read.Describe());
-  if (IsTimestampFile(path)) {
+  const qrn::admin::FileRead read = qrn::admin::ReadFileChecked(path, &content);
+  if (read.state != qrn::admin::FileState::kRead) {
+    throw CommandError("cannot read " + path + ": " + read.why);
+  }
+  if (qrn::admin::IsTimestampFile(path)) {
     std::string timestamp, url;
-    qrn::ParseTimestampFile(content, &timestamp, &url);
-    std::cout << "timestamp: " << timestamp << "\nurl: " << qrn::UrlWithoutUserInfo(url) << "\n";
+    qrn::admin::ParseTimestampFile(content, &timestamp, &url);
+    std::cout << "timestamp: " << timestamp << "\nurl: " << url << "\n";
     return qrn::cli::kExitOk;
   }
   std::string plain;
-  if (!qrn::DecryptString(qrn::platform::TrimWhite(content), &plain))
+  if (!qrn::admin::DecryptCacheText(qrn::admin::TrimWhite(content), &plain))
     throw CommandError(path + " is not an encrypted cache file (invalid base64)");
   std::cout << plain;
   if (!plain.empty() && plain.back() != '\n') std::cout << "\n";
@@ -117,16 +80,14 @@ int CacheShow(Arguments& args) {
 
 int CacheVerify(Arguments& args) {
   args.Finish();
-  std::string stored;
-  const bool has_stored = qrn::ReadStoredCacheValidation(&stored);
-  std::string computed;
-  const HRESULT hr = qrn::QrnGetHashValue(&computed);
-  if (FAILED(hr)) throw CommandError("the hash cannot be computed: " + qrn::cli::FormatHresult(hr));
-  const bool valid = has_stored && !computed.empty() && stored == computed;
-  std::cout << "stored: " << (has_stored ? stored : "(none)") << "\n"
-            << "computed: " << (computed.empty() ? "(a cache file is missing)" : computed) << "\n"
-            << "valid: " << (valid ? "yes" : "no") << "\n";
-  return valid ? qrn::cli::kExitOk : qrn::cli::kExitNo;
+  const qrn::admin::CacheValidation check = qrn::admin::VerifyCache();
+  if (FAILED(check.result))
+    throw CommandError("the hash cannot be computed: " + qrn::cli::FormatHresult(check.result));
+  std::cout << "stored: " << (check.has_stored ? check.stored : "(none)") << "\n"
+            << "computed: " << (check.computed.empty() ? "(a cache file is missing)" : check.computed)
+            << "\n"
+            << "valid: " << (check.valid ? "yes" : "no") << "\n";
+  return check.valid ? qrn::cli::kExitOk : qrn::cli::kExitNo;
 }
 
 }  // namespace

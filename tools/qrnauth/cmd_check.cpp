@@ -7,7 +7,7 @@
 #include <string>
 
 #include "qrnauth/qrnauthorize.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace {
 

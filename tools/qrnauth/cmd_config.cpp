@@ -5,22 +5,15 @@
 #include <string>
 #include <vector>
 
-#include "frame/config.h"
-#include "frame/diaglog.h"
-#include "platform/registry.h"
-#include "platform/text.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
+#include "qrnauth/admin.h"
 
 namespace {
 
 using qrn::cli::Arguments;
 using qrn::cli::CommandError;
 using qrn::cli::UsageError;
-using qrn::platform::RegHive;
-using qrn::platform::RegistryKey;
-
-// Buffers as the library's callers size them.
-constexpr uint32_t kPathBuffer = 260;
+using qrn::admin::Hive;
 
 const char* OnOff(bool flag) { return flag ? "on" : "off"; }
 
@@ -28,44 +21,33 @@ const char* OnOff(bool flag) { return flag ? "on" : "off"; }
 
 int ConfigShow(Arguments& args) {
   args.Finish();
-  char url[kPathBuffer];
-  uint32_t url_size = sizeof url;
-  if (FAILED(qrn::GetAuthUrl(url, &url_size))) url[0] = '\0';
-  char folder[kPathBuffer];
-  uint32_t folder_size = sizeof folder;
-  if (FAILED(qrn::GetCachePath(folder, &folder_size))) folder[0] = '\0';
-  bool novell = false, web_server = false;
-  qrn::MvtIsNovellClient(&novell);
-  qrn::QrnIsWebServer(&web_server);
-  qrn::ReadRoleCacheAge();
-  qrn::ReadGroupBackupAge();
-  const qrn::ConfigState& config = qrn::Config();
+  const qrn::admin::EffectiveConfig config = qrn::admin::ReadEffectiveConfig();
 
-  std::cout << "url: " << url << "\n"
-            << "cache-folder: " << folder << "\n"
-            << "event-logging: " << OnOff(qrn::EventLoggingEnabled()) << "\n"
-            << "novell-client: " << OnOff(novell) << "\n"
+  std::cout << "url: " << config.url << "\n"
+            << "cache-folder: " << config.cache_folder << "\n"
+            << "event-logging: " << OnOff(config.event_logging) << "\n"
+            << "novell-client: " << OnOff(config.novell_client) << "\n"
             << "server-adsi: " << OnOff(config.server_adsi) << "\n"
             << "nt-group-support: " << OnOff(config.nt_group_support) << "\n"
             << "source-domains: " << config.source_domains << "\n"
-            << "web-server: " << OnOff(web_server) << "\n"
+            << "web-server: " << OnOff(config.web_server) << "\n"
             << "role-cache-age: " << config.role_cache_age << "\n"
             << "group-backup-age: " << config.group_backup_age << "\n"
             << "audit-selector: " << config.audit_selector << "\n"
-            << "diagnostic-log: " << OnOff(qrn::MvtLogEnabled()) << "\n";
+            << "diagnostic-log: " << OnOff(config.diagnostic_log) << "\n";
   return qrn::cli::kExitOk;
 }
 
 // ---- raw values --------------------------------------------------------------
 
 struct KeyName {
-  RegHive hive;
+  Hive hive;
   std::string path;  // below the hive root
 };
 
 bool StripPrefix(const std::string& text, std::string_view prefix, std::string* rest) {
   if (text.size() < prefix.size() ||
-      !qrn::platform::EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix)) {
+      !qrn::admin::EqualsNoCase(std::string_view(text).substr(0, prefix.size()), prefix)) {
     return false;
   }
   *rest = text.substr(prefix.size());
@@ -76,10 +58,10 @@ KeyName ParseKey(const std::string& text) {
   KeyName key;
   if (StripPrefix(text, "HKLM\\", &key.path) ||
       StripPrefix(text, "HKEY_LOCAL_MACHINE\\", &key.path)) {
-    key.hive = RegHive::LocalMachine;
+    key.hive = Hive::kMachine;
   } else if (StripPrefix(text, "HKCU\\", &key.path) ||
              StripPrefix(text, "HKEY_CURRENT_USER\\", &key.path)) {
-    key.hive = RegHive::CurrentUser;
+    key.hive = Hive::kUser;
   } else {
     throw UsageError("bad KEY '" + text + "': it must begin with HKLM\\ or HKCU\\");
   }
@@ -92,19 +74,19 @@ std::string ValueName(const std::string& text) { return text == "@" ? std::strin
 
 std::string TypeName(uint32_t type) {
   switch (type) {
-    case qrn::platform::REG_NONE:
+    case qrn::admin::kRegNone:
       return "REG_NONE";
-    case qrn::platform::REG_SZ:
+    case qrn::admin::kRegSz:
       return "REG_SZ";
-    case qrn::platform::REG_EXPAND_SZ:
+    case qrn::admin::kRegExpandSz:
       return "REG_EXPAND_SZ";
-    case qrn::platform::REG_BINARY:
+    case qrn::admin::kRegBinary:
       return "REG_BINARY";
-    case qrn::platform::REG_DWORD:
+    case qrn::admin::kRegDword:
       return "REG_DWORD";
-    case qrn::platform::REG_MULTI_SZ:
+    case qrn::admin::kRegMultiSz:
       return "REG_MULTI_SZ";
-    case qrn::platform::REG_QWORD:
+    case qrn::admin::kRegQword:
       return "REG_QWORD";
     default:
       return "hex(" + std::to_string(type) + ")";
@@ -124,18 +106,18 @@ std::string HexBytes(const std::vector<uint8_t>& data) {
 // Prints "data:" lines in the form the library reads the value, and a note
 // when the library would treat the value as absent.
 void PrintData(uint32_t type, const std::vector<uint8_t>& data) {
-  using namespace qrn::platform;
+  using namespace qrn::admin;
   const char* bytes = reinterpret_cast<const char*>(data.data());
-  if ((type == REG_SZ || type == REG_EXPAND_SZ) && (data.empty() || data.back() == 0)) {
+  if ((type == kRegSz || type == kRegExpandSz) && (data.empty() || data.back() == 0)) {
     std::cout << "data: " << (data.empty() ? "" : bytes) << "\n";
-  } else if (type == REG_MULTI_SZ && (data.empty() || (data.size() >= 2 && data.back() == 0 &&
+  } else if (type == kRegMultiSz && (data.empty() || (data.size() >= 2 && data.back() == 0 &&
                                                        data[data.size() - 2] == 0))) {
     for (size_t at = 0; at + 1 < data.size() && bytes[at] != '\0';) {
       std::string item(bytes + at);
       std::cout << "data: " << item << "\n";
       at += item.size() + 1;
     }
-  } else if (type == REG_DWORD && data.size() == 4) {
+  } else if (type == kRegDword && data.size() == 4) {
     uint32_t value = static_cast<uint32_t>(data[0]) | static_cast<uint32_t>(data[1]) << 8 |
                      static_cast<uint32_t>(data[2]) << 16 | static_cast<uint32_t>(data[3]) << 24;
     char hex[16];
@@ -143,7 +125,7 @@ void PrintData(uint32_t type, const std::vector<uint8_t>& data) {
     std::cout << "data: " << value << " (" << hex << ")\n";
   } else {
     std::cout << "data: " << HexBytes(data) << "\n";
-    if (type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ || type == REG_DWORD) {
+    if (type == kRegSz || type == kRegExpandSz || type == kRegMultiSz || type == kRegDword) {
       std::cout << "note: malformed " << TypeName(type)
                 << " (terminator or size): the library reads it as absent\n";
     }
@@ -155,24 +137,23 @@ int ConfigGet(Arguments& args) {
   std::string name = args.Next("VALUE");
   args.Finish();
   KeyName key = ParseKey(key_text);
-  RegistryKey opened;
-  uint32_t type = 0;
-  std::vector<uint8_t> data;
   // A hive that cannot be read answers like one without keys; that is not
   // "not set", so it is an error here.
-  const std::string unreadable = qrn::platform::HiveReadError(key.hive);
+  const std::string unreadable = qrn::admin::HiveReadError(key.hive);
   if (!unreadable.empty()) throw CommandError("cannot read the hive file " + unreadable);
-  if (opened.Open(key.hive, key.path) != qrn::platform::ERROR_SUCCESS) {
+  qrn::admin::RegistryValue value;
+  const long result = qrn::admin::ReadRegistryValue(key.hive, key.path, ValueName(name), &value);
+  if (result == qrn::admin::kRegKeyNotFound) {
     std::cerr << "qrnauth config get: no value '" << name << "': there is no key " << key_text
               << "\n";
     return qrn::cli::kExitNo;
   }
-  if (opened.QueryRaw(ValueName(name), &type, &data) != qrn::platform::ERROR_SUCCESS) {
+  if (result != qrn::admin::kRegOk) {
     std::cerr << "qrnauth config get: no value '" << name << "' under " << key_text << "\n";
     return qrn::cli::kExitNo;
   }
-  std::cout << "type: " << TypeName(type) << "\n";
-  PrintData(type, data);
+  std::cout << "type: " << TypeName(value.type) << "\n";
+  PrintData(value.type, value.data);
   return qrn::cli::kExitOk;
 }
 
@@ -201,16 +182,16 @@ uint32_t ParseDword(const std::string& text) {
 }
 
 void CheckWrite(long result, const KeyName& key, const std::string& key_text) {
-  if (result == qrn::platform::ERROR_SUCCESS) return;
-  std::string hive = qrn::platform::HivePath(key.hive);
-  if (result == qrn::platform::ERROR_ACCESS_DENIED) {
-    const std::string unreadable = qrn::platform::HiveReadError(key.hive);
+  if (result == qrn::admin::kRegOk) return;
+  std::string hive = qrn::admin::HivePath(key.hive);
+  if (result == qrn::admin::kRegAccessDenied) {
+    const std::string unreadable = qrn::admin::HiveReadError(key.hive);
     if (!unreadable.empty()) {
       throw CommandError("cannot write " + key_text + ": cannot read the hive file " + unreadable);
     }
     throw CommandError("cannot write " + key_text + ": access denied (hive file " + hive + ")");
   }
-  if (result == qrn::platform::ERROR_BADDB) {
+  if (result == qrn::admin::kRegMalformedHive) {
     throw CommandError("cannot write " + key_text + ": hive file " + hive +
                        " is malformed and is left as it is");
   }
@@ -218,7 +199,7 @@ void CheckWrite(long result, const KeyName& key, const std::string& key_text) {
 }
 
 int ConfigSet(Arguments& args) {
-  using namespace qrn::platform;
+  using namespace qrn::admin;
   std::string key_text = args.Next("KEY");
   std::string name = args.Next("VALUE");
   std::string type = args.Next("TYPE");
@@ -227,12 +208,12 @@ int ConfigSet(Arguments& args) {
   std::vector<uint8_t> data;
   uint32_t type_code;
   if (type == "REG_SZ" || type == "REG_EXPAND_SZ") {
-    type_code = type == "REG_SZ" ? REG_SZ : REG_EXPAND_SZ;
+    type_code = type == "REG_SZ" ? kRegSz : kRegExpandSz;
     std::string text = args.Next("DATA");
     data.assign(text.begin(), text.end());
     data.push_back(0);
   } else if (type == "REG_MULTI_SZ") {
-    type_code = REG_MULTI_SZ;
+    type_code = kRegMultiSz;
     // Each DATA argument is one item; an item may hold any character but NUL.
     for (const std::string& item : args.Rest()) {
       if (item.empty()) throw UsageError("bad REG_MULTI_SZ item '': items cannot be empty");
@@ -242,7 +223,7 @@ int ConfigSet(Arguments& args) {
     if (data.empty()) data.push_back(0);
     data.push_back(0);
   } else if (type == "REG_DWORD") {
-    type_code = REG_DWORD;
+    type_code = kRegDword;
     uint32_t value = ParseDword(args.Next("DATA"));
     data = {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8),
             static_cast<uint8_t>(value >> 16), static_cast<uint8_t>(value >> 24)};
@@ -252,11 +233,8 @@ int ConfigSet(Arguments& args) {
   }
   args.Finish();
 
-  RegistryKey opened;
-  CheckWrite(opened.Create(key.hive, key.path), key, key_text);
-  CheckWrite(
-      opened.SetRaw(ValueName(name), type_code, data.data(), static_cast<uint32_t>(data.size())),
-      key, key_text);
+  CheckWrite(qrn::admin::WriteRegistryValue(key.hive, key.path, ValueName(name), {type_code, data}),
+             key, key_text);
   return qrn::cli::kExitOk;
 }
 
@@ -264,8 +242,8 @@ int ConfigImport(Arguments& args) {
   std::string file = args.Next("FILE");
   args.Finish();
   std::string error;
-  long result = qrn::platform::ImportRegFile(file, &error);
-  if (result != qrn::platform::ERROR_SUCCESS) {
+  long result = qrn::admin::ImportRegFile(file, &error);
+  if (result != qrn::admin::kRegOk) {
     throw CommandError("cannot import " + file + ": " +
                        (error.empty() ? "error " + std::to_string(result) : error));
   }

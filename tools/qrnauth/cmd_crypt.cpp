@@ -2,15 +2,15 @@
 // preparing server data and reading cache values by hand.
 #include <iostream>
 
-#include "security/common/qrncrypt.h"
-#include "tools/qrnauth/command.h"
+#include "qrnauth/admin.h"
+#include "command.h"
 
 namespace {
 
 int Encrypt(qrn::cli::Arguments& args) {
   std::string text = args.Next("TEXT");
   args.Finish();
-  std::cout << qrn::EncryptString(text) << '\n';
+  std::cout << qrn::admin::EncryptCacheText(text) << '\n';
   return qrn::cli::kExitOk;
 }
 
@@ -18,7 +18,7 @@ int Decrypt(qrn::cli::Arguments& args) {
   std::string text = args.Next("TEXT");
   args.Finish();
   std::string plain;
-  if (!qrn::DecryptString(text, &plain))
+  if (!qrn::admin::DecryptCacheText(text, &plain))
     throw qrn::cli::CommandError("not an encrypted text (invalid base64)");
   std::cout << plain << '\n';
   return qrn::cli::kExitOk;

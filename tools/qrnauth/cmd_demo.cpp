@@ -2,6 +2,7 @@
 // serving the bundled sample data, in a temporary configuration. Each step
 // runs as a child qrnauth process (a fresh process, as a host would be),
 // so the machine's own configuration is never read or changed.
+#include <chrono>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
@@ -10,9 +11,9 @@
 #include <string>
 #include <vector>
 
-#include "platform/child_process.h"
-#include "platform/os.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
+#include "os_child_process.h"
+#include "qrnauth/admin.h"
 
 namespace {
 
@@ -54,7 +55,9 @@ struct TempFolder {
   TempFolder() {
     const fs::path base = fs::temp_directory_path();
     for (int i = 0;; ++i) {
-      path = base / ("qrnauth-demo-" + std::to_string(qrn::platform::UnixSeconds()) + "-" +
+      path = base / ("qrnauth-demo-" + std::to_string(std::chrono::duration_cast<std::chrono::seconds>(
+                                                   std::chrono::system_clock::now().time_since_epoch())
+                                                   .count()) + "-" +
                      std::to_string(i));
       if (fs::create_directory(path)) break;
     }
@@ -163,7 +166,7 @@ class Demo {
   // The child's output on one line: its lines joined by "; ".
   std::string Cli(std::vector<std::string> words) const {
     words.insert(words.begin(), self_.string());
-    const qrn::platform::ChildResult result = qrn::platform::RunChild(words, env_);
+    const qrn::cli::ChildResult result = qrn::cli::RunChild(words, env_);
     std::string line;
     std::istringstream lines(result.out);
     for (std::string part; std::getline(lines, part);) {
@@ -181,7 +184,7 @@ class Demo {
   TempFolder folder_;
   fs::path self_, server_, sample_;
   std::vector<std::string> env_;
-  qrn::platform::BackgroundChild server_process_;
+  qrn::cli::BackgroundChild server_process_;
   std::string url_;
   std::string host_port_;
 };
@@ -190,7 +193,7 @@ int RunDemo(Arguments& args) {
   const std::optional<std::string> server = args.Option("--server");
   const std::optional<std::string> data = args.Option("--data");
   args.Finish();
-  const fs::path self = qrn::platform::HostFileName();
+  const fs::path self = qrn::admin::HostFileName();
   const fs::path dir = self.parent_path();
   Demo demo(self, FindFile(server, {dir / "qrnsecd", dir / "../sbin/qrnsecd"}, "qrnsecd"),
             FindFile(data,

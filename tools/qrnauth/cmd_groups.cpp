@@ -4,7 +4,7 @@
 #include <vector>
 
 #include "qrnauth/qrnauthorize.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace {
 

@@ -4,10 +4,10 @@
 #include <optional>
 #include <string>
 
-#include "platform/stream_socket.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "tools/qrnauth/command.h"
-#include "tools/qrnauth/transport_endpoint.h"
+#include "command.h"
+#include "transport_endpoint.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ int HttpAuth(qrn::cli::Arguments& args) {
   qrn::cli::ApplyCredentials(auth, domain, user);
 
   std::string error;
-  int fd = qrn::platform::ConnectTcp(server.host, server.port,
+  int fd = qrn::admin::ConnectTcp(server.host, server.port,
                                      CQRNAuthenticate::GetTransportTimeout(), &error);
   if (fd < 0) {
     throw qrn::cli::CommandError("cannot connect to " + server.host + ":" + server.port + ": " +
@@ -36,7 +36,7 @@ int HttpAuth(qrn::cli::Arguments& args) {
   }
   bool ok = auth.HttpAuthenticationClient(static_cast<uint32_t>(fd), verb.c_str(), target.c_str(),
                                           body.c_str(), static_cast<uint32_t>(body.size()));
-  qrn::platform::CloseSocket(fd);
+  qrn::admin::CloseSocket(fd);
   std::cout << (ok ? "authenticated" : "denied") << std::endl;
   return ok ? qrn::cli::kExitOk : qrn::cli::kExitNo;
 }

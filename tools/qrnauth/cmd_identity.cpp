@@ -2,9 +2,9 @@
 // SaveIdentity) left for the processes of this user. Never the password.
 #include <iostream>
 
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "security/common/qrnauthenticate/identity_block.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace {
 
@@ -12,7 +12,7 @@ int Identity(qrn::cli::Arguments& args) {
   args.Finish();
   // The mark tells the two saved states apart: GetAuthenticatedIdentity
   // answers the mark with this process's own user.
-  if (qrn::ReadIdentityBlock().os_user_mark == 1) {
+  if (qrn::admin::ReadSavedIdentity().os_user) {
     std::cout << "operating-system user\n";
     return qrn::cli::kExitOk;
   }

@@ -4,20 +4,20 @@
 #include <optional>
 #include <string>
 
+#include "command.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthorize.h"
-#include "security/common/qrnauthorize/loaded_state_view.h"
-#include "tools/qrnauth/command.h"
 
 namespace {
 
 using qrn::cli::Arguments;
 
 void PrintLoaded(const CQRNAuthorize& authorizer) {
-  std::cout << "source: " << (CQRNAuthorizeInspector::FromServer(authorizer) ? "server" : "cache")
-            << "\n"
-            << "timestamp: " << CQRNAuthorizeInspector::CacheTimestamp(authorizer) << "\n"
-            << "applications: " << CQRNAuthorizeInspector::Applications(authorizer) << "\n"
-            << "roles: " << CQRNAuthorizeInspector::Roles(authorizer) << "\n";
+  const qrn::admin::LoadedState state = qrn::admin::DescribeLoaded(authorizer);
+  std::cout << "source: " << (state.from_server ? "server" : "cache") << "\n"
+            << "timestamp: " << state.timestamp << "\n"
+            << "applications: " << state.applications << "\n"
+            << "roles: " << state.roles << "\n";
 }
 
 int Load(Arguments& args) {

@@ -4,12 +4,11 @@
 #include <iostream>
 #include <string>
 
-#include "platform/file_io.h"
-#include "platform/log_text.h"
-#include "platform/terminal.h"
+#include "os_terminal.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "tools/qrnauth/command.h"
-#include "tools/qrnauth/user_file.h"
+#include "command.h"
+#include "user_file.h"
 
 namespace {
 
@@ -32,15 +31,16 @@ void WarnAboutPlainUserFile() {
   const char* path = std::getenv("NTLM_USER_FILE");
   if (path == nullptr || *path == '\0') return;
   std::string content;
-  qrn::platform::ReadOptions options;
-  options.max_bytes = qrn::cli::kMaxUserFileBytes;
-  options.follow_links = true;  // the mechanism follows it too
-  if (!qrn::platform::ReadFileChecked(path, &content, options).ok()) return;
+  qrn::admin::FileLimits limits;
+  limits.max_bytes = qrn::cli::kMaxUserFileBytes;
+  limits.follow_links = true;  // the mechanism follows it too
+  if (qrn::admin::ReadFileChecked(path, &content, limits).state != qrn::admin::FileState::kRead)
+    return;
   size_t plain = qrn::cli::CountPlainEntries(content);
   volatile char* wipe = content.data();
   for (size_t i = 0; i < content.size(); ++i) wipe[i] = 0;
   if (plain == 0) return;
-  std::cerr << "qrnauth login: warning: " << qrn::platform::EscapeLogText(path) << " holds "
+  std::cerr << "qrnauth login: warning: " << qrn::admin::EscapeLogText(path) << " holds "
             << plain << " plain-text password " << (plain == 1 ? "entry" : "entries")
             << "; \"qrnauth userfile hash\" stores NT hashes instead\n";
 }
@@ -54,8 +54,8 @@ int Login(qrn::cli::Arguments& args) {
   Secret password;
   // A password has at most 255 bytes; reading stops soon after that, so a
   // standard input without a line end cannot fill the memory.
-  if (qrn::platform::ReadSecretLine("Password: ", kMaxPasswordBytes, &password.text) ==
-      qrn::platform::SecretLine::kTooLong) {
+  if (qrn::cli::ReadSecretLine("Password: ", kMaxPasswordBytes, &password.text) ==
+      qrn::cli::SecretLine::kTooLong) {
     throw qrn::cli::CommandError("the password is longer than " +
                                  std::to_string(kMaxPasswordBytes) + " bytes");
   }

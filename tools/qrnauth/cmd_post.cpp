@@ -2,9 +2,9 @@
 #include <iostream>
 #include <string>
 
-#include "platform/text.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace {
 
@@ -18,7 +18,7 @@ int Post(qrn::cli::Arguments& args) {
   if (FAILED(hr))
     throw qrn::cli::CommandError("GetHttpDocument failed: " + qrn::cli::FormatHresult(hr));
   const std::string answer =
-      qrn::platform::Utf16ToUtf8(std::u16string_view(document, SysStringLen(document)));
+qrn::admin::BstrToUtf8(document);
   SysFreeString(document);
   std::cout << answer << std::flush;
   return answer.empty() ? qrn::cli::kExitNo : qrn::cli::kExitOk;

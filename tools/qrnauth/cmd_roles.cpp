@@ -4,9 +4,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/text.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthorize.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace {
 
@@ -21,7 +21,7 @@ void Load(CQRNAuthorize& authorizer, const std::optional<std::string>& user) {
 std::string Element(SAFEARRAY* array, LONG i) {
   BSTR text = nullptr;
   if (FAILED(SafeArrayGetElement(array, &i, &text)) || text == nullptr) return "";
-  std::string out = qrn::platform::Utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
+  std::string out = qrn::admin::BstrToUtf8(text);
   SysFreeString(text);
   return out;
 }

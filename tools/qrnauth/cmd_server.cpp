@@ -4,50 +4,36 @@
 #include <iostream>
 #include <string>
 
-#include "frame/config.h"
-#include "platform/os.h"
-#include "security/common/qrncache.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
+#include "qrnauth/admin.h"
 
 namespace {
 
 using qrn::cli::Arguments;
 using qrn::cli::CommandError;
 
-constexpr uint32_t kPathBuffer = 260;
-
 int ServerCheck(Arguments& args) {
   args.Finish();
-  char url[kPathBuffer];
-  uint32_t url_size = sizeof url;
-  if (FAILED(qrn::GetAuthUrl(url, &url_size))) url[0] = '\0';
-
-  int16_t flag = 0;
-  std::string timestamp;
-  bool timestamp_given = false;
-  {
-    // A sentinel tells a delivered empty timestamp from none delivered.
-    std::string delivered = std::string(1, '\0');
-    const HRESULT hr = qrn::QrnGetCacheFlag(&flag, &delivered);
-    if (FAILED(hr))
-      throw CommandError("the cache-flag decision failed: " + qrn::cli::FormatHresult(hr));
-    timestamp_given = delivered != std::string(1, '\0');
-    if (timestamp_given) timestamp = delivered;
-  }
-  const bool asked = qrn::CacheFlagAskedServer();
+  const std::string url = qrn::admin::ServerUrl();
+  const qrn::admin::CacheFlagDecision decision = qrn::admin::DecideCacheFlag();
+  if (FAILED(decision.result))
+    throw CommandError("the cache-flag decision failed: " +
+                       qrn::cli::FormatHresult(decision.result));
+  const int16_t flag = decision.flag;
+  const bool asked = decision.server_asked;
   char level[32];
-  std::snprintf(level, sizeof level, "%.1f", static_cast<double>(qrn::ServerProtocolLevel()));
+  std::snprintf(level, sizeof level, "%.1f", static_cast<double>(decision.protocol_level));
 
   std::cout << "url: " << url << "\n"
-            << "library: " << qrn::platform::ModuleFileName() << "\n"
-            << "host: " << qrn::platform::HostFileName() << "\n"
+            << "library: " << qrn::admin::LibraryFileName() << "\n"
+            << "host: " << qrn::admin::HostFileName() << "\n"
             << "cache-flag: " << flag << (flag == -1 ? " (local cache)" : " (security server)")
             << "\n"
             << "server-contacted: " << (asked ? "yes" : "no") << "\n"
             << "available: " << (asked ? (flag == 0 ? "yes" : "no") : "not asked") << "\n"
-            << "local-groups-level: " << qrn::LocalGroupsLevel() << "\n"
+            << "local-groups-level: " << decision.local_groups_level << "\n"
             << "protocol-level: " << level << "\n"
-            << "server-timestamp: " << timestamp << "\n";
+            << "server-timestamp: " << decision.server_timestamp << "\n";
   return flag == 0 ? qrn::cli::kExitOk : qrn::cli::kExitNo;
 }
 

@@ -4,17 +4,17 @@
 #include <optional>
 #include <string>
 
-#include "platform/stream_socket.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "tools/qrnauth/command.h"
-#include "tools/qrnauth/transport_endpoint.h"
+#include "command.h"
+#include "transport_endpoint.h"
 
 namespace {
 
 // Closes the socket when the command ends.
 struct Socket {
   int fd = -1;
-  ~Socket() { qrn::platform::CloseSocket(fd); }
+  ~Socket() { qrn::admin::CloseSocket(fd); }
 };
 
 int SocketServer(qrn::cli::Arguments& args) {
@@ -34,13 +34,13 @@ int SocketServer(qrn::cli::Arguments& args) {
 
   std::string bound, error;
   Socket listener;
-  listener.fd = qrn::platform::ListenTcp(listen.host, listen.port, &bound, &error);
+  listener.fd = qrn::admin::ListenTcp(listen.host, listen.port, &bound, &error);
   if (listener.fd < 0)
     throw qrn::cli::CommandError("cannot listen on " + listen.host + ":" + listen.port + ": " +
                                  error);
   std::cout << "listening " << bound << std::endl;
   Socket peer;
-  peer.fd = qrn::platform::AcceptOne(listener.fd, static_cast<uint32_t>(accept_seconds * 1000));
+  peer.fd = qrn::admin::AcceptOne(listener.fd, static_cast<uint32_t>(accept_seconds * 1000));
   if (peer.fd < 0) throw qrn::cli::CommandError("no connection came");
 
   CQRNAuthenticate auth;
@@ -82,7 +82,7 @@ int SocketClient(qrn::cli::Arguments& args) {
 
   std::string error;
   Socket peer;
-  peer.fd = qrn::platform::ConnectTcp(server.host, server.port,
+  peer.fd = qrn::admin::ConnectTcp(server.host, server.port,
                                       CQRNAuthenticate::GetTransportTimeout(), &error);
   if (peer.fd < 0) {
     throw qrn::cli::CommandError("cannot connect to " + server.host + ":" + server.port + ": " +

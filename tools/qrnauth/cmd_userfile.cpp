@@ -6,10 +6,9 @@
 #include <optional>
 #include <string>
 
-#include "platform/file_io.h"
-#include "platform/log_text.h"
-#include "tools/qrnauth/command.h"
-#include "tools/qrnauth/user_file.h"
+#include "command.h"
+#include "qrnauth/admin.h"
+#include "user_file.h"
 
 namespace {
 
@@ -36,16 +35,16 @@ int HashUserFile(qrn::cli::Arguments& args) {
   } else {
     throw qrn::cli::UsageError("missing FILE (and NTLM_USER_FILE is not set)");
   }
-  const std::string shown = qrn::platform::EscapeLogText(path);
+  const std::string shown = qrn::admin::EscapeLogText(path);
 
   // No link (the rename would replace the link, not its target), no FIFO or
   // device, and no more than the acceptor itself reads.
   WipedText content;
-  qrn::platform::ReadOptions options;
-  options.max_bytes = qrn::cli::kMaxUserFileBytes;
-  const qrn::platform::FileResult read =
-      qrn::platform::ReadFileChecked(path, &content.text, options);
-  if (!read.ok()) throw CommandError("cannot use " + shown + ": " + read.Describe());
+  qrn::admin::FileLimits limits;
+  limits.max_bytes = qrn::cli::kMaxUserFileBytes;
+  const qrn::admin::FileRead read = qrn::admin::ReadFileChecked(path, &content.text, limits);
+  if (read.state != qrn::admin::FileState::kRead)
+    throw CommandError("cannot use " + shown + ": " + read.why);
   // The file holds passwords: one that others can already read (or change)
   // is a problem for its owner to settle first, not one to carry over.
   if ((read.mode & 0066) != 0) {
@@ -60,7 +59,7 @@ int HashUserFile(qrn::cli::Arguments& args) {
     throw CommandError(shown + ": line " + std::to_string(rewrite.bad_line) +
                        ": the password is not valid UTF-8; nothing was rewritten");
   }
-  if (rewrite.rewritten != 0 && !qrn::platform::ReplaceWholeFile(path, rewrite.content))
+  if (rewrite.rewritten != 0 && !qrn::admin::ReplaceFile(path, rewrite.content))
     throw CommandError("cannot rewrite " + shown + " (is its folder writable?)");
   std::cout << "rewrote " << rewrite.rewritten << " plain-text "
             << (rewrite.rewritten == 1 ? "entry" : "entries") << " of " << shown << '\n';

@@ -2,9 +2,9 @@
 #include <iostream>
 #include <string>
 
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "security/common/qrnauthenticate/identity_block.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace {
 
@@ -17,8 +17,8 @@ int WhoAmI(qrn::cli::Arguments& args) {
   else
     std::cout << "current: (unknown)\n";
 
-  const qrn::SavedIdentity saved = qrn::ReadIdentityBlock();
-  if (saved.os_user_mark == 1)
+  const qrn::admin::SavedIdentity saved = qrn::admin::ReadSavedIdentity();
+  if (saved.os_user)
     std::cout << "saved: (the operating-system user)\n";
   else if (saved.domain.empty() && saved.user.empty())
     std::cout << "saved: (none)\n";

@@ -1,5 +1,5 @@
 // The command registry, the argument helper and the trail printer.
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -7,7 +7,7 @@
 #include <iostream>
 #include <map>
 
-#include "platform/text.h"
+#include "qrnauth/admin.h"
 
 namespace qrn::cli {
 
@@ -20,16 +20,11 @@ std::map<std::string, Command>& Registry() {
   return registry;
 }
 
-std::string BstrToUtf8(BSTR text) {
-  if (!text) return {};
-  return platform::Utf16ToUtf8(std::u16string_view(text, SysStringLen(text)));
-}
-
 // One cell of a trail row as text.
 std::string CellText(const VARIANT& cell) {
   switch (cell.vt) {
     case VT_BSTR:
-      return BstrToUtf8(cell.bstrVal);
+      return admin::BstrToUtf8(cell.bstrVal);
     case VT_I4:
       return FormatHresult(cell.lVal);
     case VT_EMPTY:

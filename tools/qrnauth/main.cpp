@@ -6,7 +6,7 @@
 #include <sstream>
 
 #include "qrnauth/qrnauthorize.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace {
 

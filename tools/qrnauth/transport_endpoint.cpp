@@ -1,11 +1,11 @@
-#include "tools/qrnauth/transport_endpoint.h"
+#include "transport_endpoint.h"
 
 #include <cstring>
 #include <vector>
 
-#include "platform/terminal.h"
+#include "os_terminal.h"
+#include "qrnauth/admin.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "security/common/qrnauthenticate/transport_channel.h"
 
 namespace qrn::cli {
 namespace {
@@ -81,8 +81,8 @@ void ApplyCredentials(CQRNAuthenticate& auth, const std::optional<std::string>& 
   Secret password;
   // A password the credential record cannot hold (255 bytes) is refused
   // after reading at most one byte more.
-  if (platform::ReadSecretLine("Password: ", 255, &password.text) ==
-      platform::SecretLine::kTooLong) {
+  if (ReadSecretLine("Password: ", 255, &password.text) ==
+      SecretLine::kTooLong) {
     throw CommandError("the password is longer than 255 bytes");
   }
   if (!auth.SetAuthenticationCredential(domain.value_or("").c_str(), user->c_str(),
@@ -92,17 +92,11 @@ void ApplyCredentials(CQRNAuthenticate& auth, const std::optional<std::string>& 
 }
 
 bool SendVerdict(int fd, const std::string& verdict) {
-  SocketChannel channel(fd);
-  return SendFrame(channel, reinterpret_cast<const uint8_t*>(verdict.data()),
-                   static_cast<uint32_t>(verdict.size()));
+  return admin::SendFrame(fd, verdict);
 }
 
 std::optional<std::string> ReceiveVerdict(int fd) {
-  SocketChannel channel(fd);
-  std::vector<uint8_t> text(kMaxVerdict);
-  uint32_t length = 0;
-  if (!ReceiveFrame(channel, text.data(), kMaxVerdict, &length)) return std::nullopt;
-  return std::string(reinterpret_cast<const char*>(text.data()), length);
+  return admin::ReceiveFrame(fd, kMaxVerdict);
 }
 
 }  // namespace qrn::cli

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "qrnauth/qrnauthenticate.h"
-#include "tools/qrnauth/command.h"
+#include "command.h"
 
 namespace qrn::cli {
 

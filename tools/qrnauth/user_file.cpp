@@ -1,10 +1,10 @@
 // Classifying and rewriting the lines of the NTLM user file.
-#include "tools/qrnauth/user_file.h"
+#include "user_file.h"
 
 #include <cstdint>
 #include <vector>
 
-#include "platform/nt_hash.h"
+#include "qrnauth/admin.h"
 
 namespace qrn::cli {
 namespace {
@@ -64,7 +64,7 @@ Kind Classify(std::string_view text, PlainEntry* entry) {
     size_t fourth = text.find(':', third + 1);
     std::string_view hash = text.substr(
         third + 1, (fourth == std::string_view::npos ? text.size() : fourth) - third - 1);
-    return IsHexDigits(hash, 2 * platform::kNtHashSize) ? Kind::kHashed : Kind::kOther;
+    return IsHexDigits(hash, 2 * admin::kNtHashSize) ? Kind::kHashed : Kind::kOther;
   }
   entry->domain = text.substr(0, first);
   entry->user = text.substr(first + 1, second - first - 1);
@@ -72,7 +72,7 @@ Kind Classify(std::string_view text, PlainEntry* entry) {
   return Kind::kPlain;
 }
 
-std::string HashedEntry(const PlainEntry& entry, const uint8_t (&hash)[platform::kNtHashSize]) {
+std::string HashedEntry(const PlainEntry& entry, const uint8_t (&hash)[admin::kNtHashSize]) {
   static const char kHex[] = "0123456789ABCDEF";
   std::string line;
   if (!entry.domain.empty()) {
@@ -111,8 +111,8 @@ bool HashPlainEntries(std::string_view content, UserFileRewrite* result) {
     if (Classify(line.text, &entry) != Kind::kPlain) {
       result->content.append(line.text);
     } else {
-      uint8_t hash[platform::kNtHashSize];
-      if (!platform::ComputeNtHash(entry.password, hash)) {
+      uint8_t hash[admin::kNtHashSize];
+      if (!admin::NtHash(entry.password, hash)) {
         result->content.clear();
         result->rewritten = 0;
         result->bad_line = number;

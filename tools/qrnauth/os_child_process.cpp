@@ -1,4 +1,4 @@
-#include "platform/child_process.h"
+#include "os_child_process.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -13,7 +13,7 @@
 
 extern char** environ;
 
-namespace qrn::platform {
+namespace qrn::cli {
 
 namespace {
 
@@ -138,4 +138,4 @@ void BackgroundChild::Stop() {
   pid_ = -1;
 }
 
-}  // namespace qrn::platform
+}  // namespace qrn::cli

@@ -4,7 +4,7 @@
 #include <cstddef>
 #include <string>
 
-namespace qrn::platform {
+namespace qrn::cli {
 
 enum class SecretLine {
   kRead,     // a line (possibly empty) is in *line
@@ -19,4 +19,4 @@ enum class SecretLine {
 // was read is wiped from memory whenever it is not handed back.
 SecretLine ReadSecretLine(const char* prompt, size_t max_bytes, std::string* line);
 
-}  // namespace qrn::platform
+}  // namespace qrn::cli

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace qrn::platform {
+namespace qrn::cli {
 
 struct ChildResult {
   int exit_code = -1;  // -1 when it could not start or did not exit normally
@@ -39,4 +39,4 @@ class BackgroundChild {
   int out_ = -1;
 };
 
-}  // namespace qrn::platform
+}  // namespace qrn::cli

@@ -1,4 +1,4 @@
-#include "platform/terminal.h"
+#include "os_terminal.h"
 
 #include <termios.h>
 #include <unistd.h>
@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <iostream>
 
-namespace qrn::platform {
+namespace qrn::cli {
 namespace {
 
 void Wipe(std::string* text) {
@@ -54,4 +54,4 @@ SecretLine ReadSecretLine(const char* prompt, size_t max_bytes, std::string* lin
   return any ? SecretLine::kRead : SecretLine::kEnd;
 }
 
-}  // namespace qrn::platform
+}  // namespace qrn::cli
