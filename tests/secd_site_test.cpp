@@ -8,13 +8,11 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <chrono>
 #include <thread>
 
-#include "platform/http_client.h"
 #include "tests/authorize_fixture.h"
-#include "tests/support/haproxy.h"
+#include "tests/support/site.h"
 
 namespace qrn::test {
 namespace {
@@ -22,24 +20,7 @@ namespace {
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 
-constexpr char kCombined[] = "/mvt/security.aspx?Object=MvtSecData&Operation=Get&ClientTimestamp=";
-
-// The value on the line "NAME VALUE"; -1 when there is none.
-double Value(const std::string& text, const std::string& name) {
-  const std::string key = "\n" + name + " ";
-  const size_t at = ("\n" + text).find(key);
-  if (at == std::string::npos) return -1;
-  return std::stod(text.substr(at + key.size() - 1));
-}
-
-platform::HttpResponse Get(const std::string& url) {
-  platform::HttpSession session;
-  session.Open("site-test");
-  session.SetTotalTimeout(20000);
-  return session.Get(url);
-}
-
-std::string Origin(const SecdProcess& secd) { return "http://127.0.0.1:" + std::to_string(secd.port()); }
+constexpr const char* kCombined = kCombinedRequest;
 
 // Sends `bytes` to 127.0.0.1:port (a byte at a time with `pause` between,
 // when given), closes the sending side unless told not to, and returns what
@@ -99,14 +80,12 @@ class SiteTest : public AuthorizeFixture {
   // points at HAProxy.
   void StartSite() {
     for (size_t i = 0; i < 2; ++i) secds_.push_back(std::make_unique<SecdProcess>(DataArgs(i)));
-    proxy_ = std::make_unique<HaproxyProcess>(std::vector<int>{secds_[0]->port(), secds_[1]->port()});
-    ASSERT_TRUE(proxy_->WaitForStatus("secd1", "UP")) << proxy_->Output();
-    ASSERT_TRUE(proxy_->WaitForStatus("secd2", "UP")) << proxy_->Output();
+    proxy_ = ProxyInFront(secds_);
     UseUrl(proxy_->base() + "/mvt/security.aspx");
   }
 
   std::string Metrics(size_t instance) const {
-    return Get(Origin(*secds_[instance]) + "/metrics").body;
+    return HttpGet(Origin(*secds_[instance]) + "/metrics").body;
   }
 
   std::vector<std::string> data_files_;
@@ -121,19 +100,19 @@ TEST_F(SiteTest, BothInstancesAndTheProxyAnswerTheSameBytes) {
         "/mvt/security.aspx?Object=Role&Operation=Get", "/mvt/security.aspx?Object=Cache&Operation=Get",
         "/mvt/security.aspx?Object=dateTime",
         "/mvt/security.aspx?User=bob&Domain=SALES&Operation=Get&Object=UserGroups"}) {
-    const platform::HttpResponse first = Get(Origin(*secds_[0]) + request);
+    const platform::HttpResponse first = HttpGet(Origin(*secds_[0]) + request);
     ASSERT_EQ(first.status, 200) << request;
-    EXPECT_EQ(Get(Origin(*secds_[1]) + request).body, first.body) << request;
+    EXPECT_EQ(HttpGet(Origin(*secds_[1]) + request).body, first.body) << request;
     for (int i = 0; i < 4; ++i) {  // round robin: both instances answer through the proxy
-      const platform::HttpResponse proxied = Get(proxy_->base() + request);
+      const platform::HttpResponse proxied = HttpGet(proxy_->base() + request);
       EXPECT_EQ(proxied.status, 200) << request;
       EXPECT_EQ(proxied.body, first.body) << request;
     }
   }
-  EXPECT_NE(Get(proxy_->base() + kCombined).body.find("Payroll"), std::string::npos);
+  EXPECT_NE(HttpGet(proxy_->base() + kCombined).body.find("Payroll"), std::string::npos);
   EXPECT_NE(secds_[0]->RequestLog().find("Object=Appl"), std::string::npos);
   EXPECT_NE(secds_[1]->RequestLog().find("Object=Appl"), std::string::npos);
-  EXPECT_EQ(Value(Metrics(0), "qrnsecd_data_version"), Value(Metrics(1), "qrnsecd_data_version"));
+  EXPECT_EQ(MetricValue(Metrics(0), "qrnsecd_data_version"), MetricValue(Metrics(1), "qrnsecd_data_version"));
 }
 
 TEST_F(SiteTest, AChangeReachesBothInstancesAndTheClientsNextLoad) {
@@ -145,7 +124,7 @@ TEST_F(SiteTest, AChangeReachesBothInstancesAndTheClientsNextLoad) {
 
   WriteData(DataJson("12/02/2026 11:00:00 AM", {"Payroll", "Stock", "Ledger"}));
   for (const auto& secd : secds_)
-    EXPECT_EQ(Get(Origin(*secd) + "/mvt/security.aspx?Object=dateTime").body,
+    EXPECT_EQ(HttpGet(Origin(*secd) + "/mvt/security.aspx?Object=dateTime").body,
               "12/02/2026 11:00:00 AM");
   load = Cli({"load"});
   ASSERT_EQ(load.exit_code, 0) << load.err;
@@ -155,38 +134,14 @@ TEST_F(SiteTest, AChangeReachesBothInstancesAndTheClientsNextLoad) {
 
 TEST_F(SiteTest, StoppingAnInstanceUnderLoadLosesNoRequest) {
   StartSite();
-  const std::string expected = Get(Origin(*secds_[0]) + kCombined).body;
+  const std::string expected = HttpGet(Origin(*secds_[0]) + kCombined).body;
   ASSERT_NE(expected.find("Payroll"), std::string::npos);
 
-  constexpr int kThreads = 4, kPerThread = 50;
-  std::atomic<int> done{0}, full{0};
-  std::vector<std::string> failures(kThreads);
-  std::vector<std::thread> clients;
-  for (int t = 0; t < kThreads; ++t)
-    clients.emplace_back([&, t] {
-      platform::HttpSession session;  // keeps its connection to the proxy
-      session.Open("site-test");
-      session.SetTotalTimeout(20000);
-      for (int i = 0; i < kPerThread; ++i) {
-        const platform::HttpResponse r = session.Get(proxy_->base() + kCombined);
-        if (r.status == 200 && r.body == expected)
-          ++full;
-        else if (failures[t].empty())
-          failures[t] = "status " + std::to_string(r.status) + " " + r.error + " " + r.body.substr(0, 200);
-        ++done;
-        if (i % 8 == 0) std::this_thread::sleep_for(2ms);  // spread the run across the stop
-      }
-    });
-  const auto deadline = Clock::now() + 20s;
-  while (done < 40 && Clock::now() < deadline) std::this_thread::sleep_for(1ms);
-  const int before_stop = done;
-  EXPECT_EQ(secds_[0]->Stop(), 0);
-  for (auto& c : clients) c.join();
-
-  EXPECT_LT(before_stop, kThreads * kPerThread) << "the stop came after the load";
-  EXPECT_EQ(done, kThreads * kPerThread);
-  EXPECT_EQ(full, kThreads * kPerThread) << failures[0] << failures[1] << failures[2] << failures[3]
-                                         << proxy_->Output();
+  const LoadUnderStop load = CombinedLoadWhileStopping(*proxy_, expected, *secds_[0]);
+  EXPECT_EQ(load.stop_exit, 0);
+  EXPECT_LT(load.before_stop, load.sent) << "the stop came after the load";
+  EXPECT_EQ(load.sent, 200);
+  EXPECT_EQ(load.answered, 200) << load.failures << proxy_->Output();
   EXPECT_TRUE(proxy_->WaitForStatus("secd1", "DOWN"));
 }
 
@@ -197,43 +152,43 @@ TEST_F(SiteTest, ASickInstanceAnswers503AndGetsNoTrafficUntilRepaired) {
   StartSite();
 
   WriteDataFile(data_files_[1], "{\"format\": 1, \"applications\": [");
-  const platform::HttpResponse sick = Get(Origin(*secds_[1]) + "/health");
+  const platform::HttpResponse sick = HttpGet(Origin(*secds_[1]) + "/health");
   EXPECT_EQ(sick.status, 503);
   EXPECT_NE(sick.body.find("two.json"), std::string::npos) << sick.body;
-  EXPECT_EQ(Value(Metrics(1), "qrnsecd_data_current"), 0);
+  EXPECT_EQ(MetricValue(Metrics(1), "qrnsecd_data_current"), 0);
   ASSERT_TRUE(proxy_->WaitForStatus("secd2", "DOWN")) << proxy_->ServerStatus("secd2");
 
-  const double served_before = Value(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}");
-  for (int i = 0; i < 10; ++i) EXPECT_EQ(Get(proxy_->base() + kCombined).status, 200);
-  EXPECT_EQ(Value(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}"), served_before);
-  EXPECT_EQ(Value(Metrics(0), "qrnsecd_requests_total{kind=\"combined\"}"), 10);
+  const double served_before = MetricValue(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}");
+  for (int i = 0; i < 10; ++i) EXPECT_EQ(HttpGet(proxy_->base() + kCombined).status, 200);
+  EXPECT_EQ(MetricValue(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}"), served_before);
+  EXPECT_EQ(MetricValue(Metrics(0), "qrnsecd_requests_total{kind=\"combined\"}"), 10);
 
   WriteDataFile(data_files_[1], good);
-  EXPECT_EQ(Get(Origin(*secds_[1]) + "/health").status, 200);
+  EXPECT_EQ(HttpGet(Origin(*secds_[1]) + "/health").status, 200);
   ASSERT_TRUE(proxy_->WaitForStatus("secd2", "UP")) << proxy_->ServerStatus("secd2");
-  for (int i = 0; i < 4; ++i) EXPECT_EQ(Get(proxy_->base() + kCombined).status, 200);
-  EXPECT_GT(Value(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}"), served_before);
+  for (int i = 0; i < 4; ++i) EXPECT_EQ(HttpGet(proxy_->base() + kCombined).status, 200);
+  EXPECT_GT(MetricValue(Metrics(1), "qrnsecd_requests_total{kind=\"combined\"}"), served_before);
 }
 
 TEST_F(SiteTest, MetricsCountTheRequestsSentThroughTheProxy) {
   StartSite();
   const std::string page = proxy_->base() + "/mvt/security.aspx";
-  for (int i = 0; i < 10; ++i) Get(proxy_->base() + kCombined);
-  for (int i = 0; i < 6; ++i) Get(page + "?Object=Role&Operation=Get");
-  for (int i = 0; i < 4; ++i) Get(page + "?User=bob&Domain=SALES&Operation=Get&Object=AllUserGroups");
-  for (int i = 0; i < 2; ++i) Get(page + "?Object=Log&Operation=Add&User=bob&Action=a&Status=s&Computer=c");
-  for (int i = 0; i < 3; ++i) Get(page + "?Object=Nothing");
+  for (int i = 0; i < 10; ++i) HttpGet(proxy_->base() + kCombined);
+  for (int i = 0; i < 6; ++i) HttpGet(page + "?Object=Role&Operation=Get");
+  for (int i = 0; i < 4; ++i) HttpGet(page + "?User=bob&Domain=SALES&Operation=Get&Object=AllUserGroups");
+  for (int i = 0; i < 2; ++i) HttpGet(page + "?Object=Log&Operation=Add&User=bob&Action=a&Status=s&Computer=c");
+  for (int i = 0; i < 3; ++i) HttpGet(page + "?Object=Nothing");
 
   double combined = 0, documents = 0, groups = 0, audit = 0, error_pages = 0, health = 0;
   for (size_t i = 0; i < 2; ++i) {
     const std::string text = Metrics(i);
-    combined += Value(text, "qrnsecd_requests_total{kind=\"combined\"}");
-    documents += Value(text, "qrnsecd_requests_total{kind=\"documents\"}");
-    groups += Value(text, "qrnsecd_requests_total{kind=\"groups\"}");
-    audit += Value(text, "qrnsecd_requests_total{kind=\"audit\"}");
-    error_pages += Value(text, "qrnsecd_error_pages_total");
-    health += Value(text, "qrnsecd_requests_total{kind=\"health\"}");
-    EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"5xx\"}"), 0);
+    combined += MetricValue(text, "qrnsecd_requests_total{kind=\"combined\"}");
+    documents += MetricValue(text, "qrnsecd_requests_total{kind=\"documents\"}");
+    groups += MetricValue(text, "qrnsecd_requests_total{kind=\"groups\"}");
+    audit += MetricValue(text, "qrnsecd_requests_total{kind=\"audit\"}");
+    error_pages += MetricValue(text, "qrnsecd_error_pages_total");
+    health += MetricValue(text, "qrnsecd_requests_total{kind=\"health\"}");
+    EXPECT_EQ(MetricValue(text, "qrnsecd_responses_total{class=\"5xx\"}"), 0);
   }
   EXPECT_EQ(combined, 10);
   EXPECT_EQ(documents, 6);
@@ -279,11 +234,11 @@ TEST(SecdSitePaths, MisbehavingClients) {
       Exchange(secd.port(), "GET /metrics?" + std::string(9000, 'a') + " HTTP/1.1\r\n\r\n");
   EXPECT_EQ(huge.rfind("HTTP/1.1 414 ", 0), 0u) << huge.substr(0, 100);
 
-  const std::string text = Get(Origin(secd) + "/metrics").body;
-  EXPECT_EQ(Value(text, "qrnsecd_requests_total{kind=\"health\"}"), 1) << text;
-  EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"4xx\"}"), 2) << text;
-  EXPECT_EQ(Value(text, "qrnsecd_responses_total{class=\"2xx\"}"), 3) << text;
-  EXPECT_EQ(Value(text, "qrnsecd_request_duration_seconds_count"), 4) << text;
+  const std::string text = HttpGet(Origin(secd) + "/metrics").body;
+  EXPECT_EQ(MetricValue(text, "qrnsecd_requests_total{kind=\"health\"}"), 1) << text;
+  EXPECT_EQ(MetricValue(text, "qrnsecd_responses_total{class=\"4xx\"}"), 2) << text;
+  EXPECT_EQ(MetricValue(text, "qrnsecd_responses_total{class=\"2xx\"}"), 3) << text;
+  EXPECT_EQ(MetricValue(text, "qrnsecd_request_duration_seconds_count"), 4) << text;
 }
 
 // An instance that is stopping (here: still lingering over an answered
