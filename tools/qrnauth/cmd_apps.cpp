@@ -7,7 +7,7 @@
 
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
-#include "security/common/qrnauthorize/com_helpers.h"
+#include "security/common/com_owners.h"
 #include "security/common/qrnauthorize/loaded_state_view.h"
 #include "tools/qrnauth/command.h"
 

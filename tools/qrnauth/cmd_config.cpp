@@ -6,7 +6,7 @@
 #include <vector>
 
 #include "frame/config.h"
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "tools/qrnauth/command.h"
@@ -39,7 +39,7 @@ int ConfigShow(Arguments& args) {
   qrn::QrnIsWebServer(&web_server);
   qrn::ReadRoleCacheAge();
   qrn::ReadGroupBackupAge();
-  const qrn::ConfigState& config = qrn::Config();
+  const qrn::ConfigState config = qrn::ConfigSnapshot();
 
   std::cout << "url: " << url << "\n"
             << "cache-folder: " << folder << "\n"
