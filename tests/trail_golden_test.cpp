@@ -41,7 +41,21 @@ TEST(TrailGolden, RefreshAndDirectoryResolution) {
   EXPECT_FALSE(refreshed);
   std::vector<CQRNRole*>* roles = nullptr;
   authorizer.GetUserRolesFromCache("NOWHERE\\nobody", &roles);
-  EXPECT_EQ(Rows(), "") << Rows();
+  EXPECT_EQ(Rows(),
+            "security/common/qrncache(508):InitCache.QrnGetCacheFlag.QrnCheckServerAvailability"
+            " | Checking if MVT Server is available | 0"
+            " | MVT Security Server is available so local Cache would not be used\n"
+            "security/common/qrncache(508):InitCache.QrnGetCacheFlag.QrnCheckServerAvailability"
+            " | Checking if MVT Server is available | 0"
+            " | MVT Security Server is available so local Cache would not be used\n"
+            "security/common/qrnauthorize(1922):RefreshCache.[CompareTimestamp]"
+            " | Checking if Local Cache is updated | 1 | Local Cache is updated\n"
+            "security/common/qrnauthorize(616):"
+            "InitCache.GetUserRolesFromCache.GroupNames.GetGlobalGroups.ADsGetObject"
+            " | Getting the ADS Object for WinNT://NOWHERE/nobody,user | -2147022675"
+            " | Failed, Cannot get NT Domain groups for the user.\n"
+            "security/common/qrnauthorize(3955):InitCache.GetUserRolesFromCache.GroupNames"
+            " | Retrieving the groups | 1 | Cannot get the groups\n");
 }
 
 // No server and no cache files: the load fails.
@@ -51,7 +65,13 @@ TEST(TrailGolden, LoadWithoutServerOrCache) {
   env.secd->Stop();
   CQRNAuthorize authorizer;
   EXPECT_FALSE(authorizer.InitCache("SALES\\carol", 0));
-  EXPECT_EQ(Rows(), "") << Rows();
+  EXPECT_EQ(Rows(),
+            "security/common/qrncache(514):InitCache.QrnGetCacheFlag.QrnCheckServerAvailability"
+            " | Checking if MVT Server is available | 1"
+            " | MVT Security Server not available so local Cache would be used\n"
+            "security/common/qrnauthorize(1765):InitCache.QrnCheckCachedFiles"
+            " | Test for Local Cache | -2147418113"
+            " | Local Cache Files are corrupted or deleted\n");
 }
 
 }  // namespace
