@@ -13,6 +13,7 @@
 // so two threads at once cannot tear a text while it is being stored.
 #include "frame/config.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -52,6 +53,10 @@ constexpr char kServicePasswordValue[] = "ZTLPwd";
 // Guards the read-and-store steps of the readers (constant-initialised, so
 // usable from any static initialiser).
 std::mutex config_lock;
+// Every access check reads the audit selector: it is stored under the lock
+// like every value and also published here, so that checks on several
+// threads read it without contending for the lock.
+std::atomic<int32_t> published_audit_selector{0};
 
 // Copies a known text to the caller as the readers do: E_FAIL with the
 // text's length in *size when the buffer has no room for the terminator.
@@ -104,10 +109,7 @@ ConfigState ConfigSnapshot() {
   return Config();
 }
 
-int32_t AuditSelector() {
-  std::lock_guard<std::mutex> guard(config_lock);
-  return Config().audit_selector;
-}
+int32_t AuditSelector() { return published_audit_selector.load(std::memory_order_relaxed); }
 
 bool NtGroupSupport() {
   std::lock_guard<std::mutex> guard(config_lock);
@@ -142,6 +144,7 @@ int32_t HttpTimeout() {
 void SetAuditSelector(int32_t selector) {
   std::lock_guard<std::mutex> guard(config_lock);
   Config().audit_selector = selector;
+  published_audit_selector.store(selector, std::memory_order_relaxed);
 }
 
 void SetHttpTimeout(int32_t seconds) {

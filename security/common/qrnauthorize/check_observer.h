@@ -4,10 +4,11 @@
 // can explain the answer without deciding anything a second time.
 //
 // The observer is per thread: a ScopedCheckObserver makes it the active one
-// for the checks its thread makes while it lives. Without one, the check
-// pays one thread-local read per step.
+// for the checks its thread makes while it lives. While no thread has one, a
+// check pays one relaxed atomic load per step (no thread-local lookup).
 #pragma once
 
+#include <atomic>
 #include <string>
 #include <vector>
 
@@ -61,8 +62,15 @@ class CheckObserver {
   }
 };
 
+// How many ScopedCheckObservers live, in all threads.
+extern std::atomic<int> live_check_observers;
+// The observer of this thread, or null.
+CheckObserver* ThreadCheckObserver();
 // The active observer of this thread, or null.
-CheckObserver* ActiveCheckObserver();
+inline CheckObserver* ActiveCheckObserver() {
+  return live_check_observers.load(std::memory_order_relaxed) == 0 ? nullptr
+                                                                   : ThreadCheckObserver();
+}
 
 class ScopedCheckObserver {
  public:
