@@ -95,7 +95,7 @@ struct Setup {
     setenv("QRNAUTH_MACHINE_HIVE", (folder / "machine.reg").c_str(), 1);
     setenv("QRNAUTH_USER_HIVE", (folder / "user.reg").c_str(), 1);
     setenv("TMPDIR", (folder / "tmp").c_str(), 1);
-    qrn::Config().audit_selector = 2;
+    qrn::SetAuditSelector(2);
   }
   ~Setup() {
     server.Stop();

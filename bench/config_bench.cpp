@@ -10,7 +10,7 @@
 #include <string>
 
 #include "frame/config.h"
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 
 namespace {
 

@@ -8,11 +8,12 @@
 // only. The ages and the service account are read on every call. Flags only
 // ever switch on.
 //
-// The state is shared by every object of the process. The readers serialise
-// their read-and-store steps with one lock, so two threads reading at once
-// cannot tear a text while it is being stored.
+// The state is shared by every object of the process and private to this
+// file: every read and every write of it holds the one configuration lock,
+// so two threads at once cannot tear a text while it is being stored.
 #include "frame/config.h"
 
+#include <atomic>
 #include <cstring>
 #include <mutex>
 #include <vector>
@@ -52,6 +53,10 @@ constexpr char kServicePasswordValue[] = "ZTLPwd";
 // Guards the read-and-store steps of the readers (constant-initialised, so
 // usable from any static initialiser).
 std::mutex config_lock;
+// Every access check reads the audit selector: it is stored under the lock
+// like every value and also published here, so that checks on several
+// threads read it without contending for the lock.
+std::atomic<int32_t> published_audit_selector{0};
 
 // Copies a known text to the caller as the readers do: E_FAIL with the
 // text's length in *size when the buffer has no room for the terminator.
@@ -92,11 +97,85 @@ bool UsableFolder(const std::string& path) {
   return attributes.exists && attributes.directory && !attributes.read_only;
 }
 
-}  // namespace
-
 ConfigState& Config() {
   static ConfigState state;
   return state;
+}
+
+}  // namespace
+
+ConfigState ConfigSnapshot() {
+  std::lock_guard<std::mutex> guard(config_lock);
+  return Config();
+}
+
+int32_t AuditSelector() { return published_audit_selector.load(std::memory_order_relaxed); }
+
+bool NtGroupSupport() {
+  std::lock_guard<std::mutex> guard(config_lock);
+  return Config().nt_group_support;
+}
+
+bool ServerAdsi() {
+  std::lock_guard<std::mutex> guard(config_lock);
+  return Config().server_adsi;
+}
+
+std::string SourceDomains() {
+  std::lock_guard<std::mutex> guard(config_lock);
+  return Config().source_domains;
+}
+
+uint32_t RoleCacheAge() {
+  std::lock_guard<std::mutex> guard(config_lock);
+  return Config().role_cache_age;
+}
+
+uint32_t GroupBackupAge() {
+  std::lock_guard<std::mutex> guard(config_lock);
+  return Config().group_backup_age;
+}
+
+int32_t HttpTimeout() {
+  std::lock_guard<std::mutex> guard(config_lock);
+  return Config().http_timeout;
+}
+
+void SetAuditSelector(int32_t selector) {
+  std::lock_guard<std::mutex> guard(config_lock);
+  Config().audit_selector = selector;
+  published_audit_selector.store(selector, std::memory_order_relaxed);
+}
+
+void SetHttpTimeout(int32_t seconds) {
+  std::lock_guard<std::mutex> guard(config_lock);
+  Config().http_timeout = seconds;
+}
+
+int32_t AdoptHttpTimeout(int32_t seconds) {
+  std::lock_guard<std::mutex> guard(config_lock);
+  int32_t& timeout = Config().http_timeout;
+  if (timeout == -1) timeout = seconds;
+  return timeout;
+}
+
+void AdoptServerUrl(const std::string& url) {
+  std::lock_guard<std::mutex> guard(config_lock);
+  Config().server_url = url;
+  Config().server_url_known = true;
+}
+
+int32_t ClientNetApi(int32_t (*read_value)()) {
+  {
+    std::lock_guard<std::mutex> guard(config_lock);
+    if (Config().client_netapi != -1) return Config().client_netapi;
+  }
+  const int32_t result = read_value();
+  std::lock_guard<std::mutex> guard(config_lock);
+  int32_t& kept = Config().client_netapi;
+  // A stored -1 would read as "not read"; it means "not 1" all the same.
+  if (kept == -1) kept = result == -1 ? 0 : result;
+  return kept;
 }
 
 bool ReadDwordValue(const RegistryKey& key, const char* name, uint32_t* value) {

@@ -27,6 +27,9 @@ constexpr char kWkzKey[] = "SOFTWARE\\Korvane\\MVT\\Security\\WKZ";
 // The access key of SetSecurityServer.
 constexpr char16_t kSecurityServerKey[] = u"{7C2E5B14-3A9D-4F61-8B07-5D9E2A6C41F3}";
 
+// The configuration values of the process. The live values are private to
+// the configuration (one lock guards them all); callers read them through
+// the accessors below, or take a consistent copy with ConfigSnapshot.
 struct ConfigState {
   int32_t audit_selector = 0;
   std::string server_url;  // at most 259 characters
@@ -49,8 +52,31 @@ struct ConfigState {
   int32_t http_timeout = -1;         // seconds; -1: unset
 };
 
-// The one instance of the process.
-ConfigState& Config();
+// A copy of every value, taken under the lock (for display and tests).
+ConfigState ConfigSnapshot();
+
+// Single values, each read under the lock.
+int32_t AuditSelector();
+bool NtGroupSupport();
+bool ServerAdsi();
+std::string SourceDomains();
+uint32_t RoleCacheAge();
+uint32_t GroupBackupAge();
+// Seconds; -1 while not known.
+int32_t HttpTimeout();
+
+// The writes. SetAuditSelector: the selector read at load (tests and tools
+// may set another). SetHttpTimeout: the timeout of SetHTTPTimeout.
+// AdoptHttpTimeout: stores seconds only while none is known and returns the
+// value that holds. AdoptServerUrl: a URL the process takes at once (the
+// server moved), without changing the web server flags.
+void SetAuditSelector(int32_t selector);
+void SetHttpTimeout(int32_t seconds);
+int32_t AdoptHttpTimeout(int32_t seconds);
+void AdoptServerUrl(const std::string& url);
+// The "UseClientNetApi" value, read once and kept: -1 stored means unread.
+// read_value is called without the lock held, at most until a value is kept.
+int32_t ClientNetApi(int32_t (*read_value)());
 
 // Value-rule readers. They return true when the value counts.
 bool ReadDwordValue(platform::RegHive hive, const char* key, const char* name, uint32_t* value);

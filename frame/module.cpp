@@ -26,12 +26,12 @@ class CQrnAuthApp {
   bool InitInstance() noexcept {
     try {
       uint32_t selector = 0;
-      Config().audit_selector = ReadDwordValue(platform::RegHive::LocalMachine, kConfigKey,
-                                               kLogInfoToServerValue, &selector)
-                                    ? static_cast<int32_t>(selector)
-                                    : kDefaultAuditSelector;
+      SetAuditSelector(ReadDwordValue(platform::RegHive::LocalMachine, kConfigKey,
+                                      kLogInfoToServerValue, &selector)
+                           ? static_cast<int32_t>(selector)
+                           : kDefaultAuditSelector);
     } catch (...) {
-      Config().audit_selector = kDefaultAuditSelector;
+      SetAuditSelector(kDefaultAuditSelector);
     }
     return true;
   }

@@ -71,6 +71,61 @@ FileResult FromErrno(int err) {
   return result;
 }
 
+FileIdentity IdentityOf(const struct stat& info) {
+  FileIdentity id;
+  id.exists = true;
+  id.dev = static_cast<uint64_t>(info.st_dev);
+  id.ino = static_cast<uint64_t>(info.st_ino);
+  id.size = static_cast<int64_t>(info.st_size);
+  id.mtime_ns = static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec;
+  id.ctime_ns = static_cast<int64_t>(info.st_ctim.tv_sec) * 1000000000 + info.st_ctim.tv_nsec;
+  return id;
+}
+
+// Flushes the folder of path, so that a rename into it is on disk.
+bool SyncFolder(const std::string& path) {
+  const size_t slash = path.rfind('/');
+  const std::string folder =
+      slash == std::string::npos ? std::string(".") : (slash == 0 ? "/" : path.substr(0, slash));
+  const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool ok = ::fsync(fd) == 0 || errno == EINVAL;  // some file systems cannot
+  ::close(fd);
+  return ok;
+}
+
+// A new exclusive temporary file beside path; -1 when none can be made.
+int CreateTemporary(const std::string& path, std::string* temporary) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    *temporary = TemporaryName(path);
+    const int fd = ::open(temporary->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          kNewFileMode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Writes, flushes and renames the temporary file; removes it on failure.
+bool FinishReplace(int fd, const std::string& temporary, const std::string& path,
+                   std::string_view content, bool ok, FileIdentity* written) {
+  struct stat info {};
+  ok = ok && WriteAll(fd, content.data(), content.size()) && ::fsync(fd) == 0 &&
+       ::fstat(fd, &info) == 0;
+  ok = ::close(fd) == 0 && ok;
+  ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
+  if (!ok) {
+    ::unlink(temporary.c_str());
+    return false;
+  }
+  SyncFolder(path);
+  if (written != nullptr) {
+    const FileIdentity now = IdentifyFile(path);
+    const FileIdentity ours = IdentityOf(info);
+    *written = now.dev == ours.dev && now.ino == ours.ino ? now : FileIdentity();
+  }
+  return true;
+}
+
 FileResult Failure(FileError error) {
   FileResult result;
   result.error = error;
@@ -78,6 +133,12 @@ FileResult Failure(FileError error) {
 }
 
 }  // namespace
+
+FileIdentity IdentifyFile(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return FileIdentity();
+  return IdentityOf(info);
+}
 
 std::string FileResult::Describe() const {
   switch (error) {
@@ -153,6 +214,7 @@ FileResult ReadFileChecked(const std::string& path, std::string* content,
   *content = std::move(data);
   FileResult read;
   read.mode = static_cast<unsigned>(info.st_mode & 07777);
+  read.identity = IdentityOf(info);
   return read;
 }
 
@@ -162,13 +224,7 @@ bool ReadWholeFile(const std::string& path, std::string* content) {
 
 bool ReplaceWholeFile(const std::string& path, std::string_view content) {
   std::string temporary;
-  int fd = -1;
-  for (int attempt = 0; attempt < 8 && fd < 0; ++attempt) {
-    temporary = TemporaryName(path);
-    fd = ::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                kNewFileMode);
-    if (fd < 0 && errno != EEXIST) return false;
-  }
+  const int fd = CreateTemporary(path, &temporary);
   if (fd < 0) return false;
   bool ok = true;
   // The mode the new file gets: an existing regular file's (lstat: a link
@@ -181,11 +237,17 @@ bool ReplaceWholeFile(const std::string& path, std::string_view content) {
   } else if (::fstat(fd, &created) == 0 && (created.st_mode & S_IWOTH) != 0) {
     ok = ::fchmod(fd, created.st_mode & kKeptModeBits) == 0;
   }
-  ok = ok && WriteAll(fd, content.data(), content.size()) && ::fdatasync(fd) == 0;
-  ok = ::close(fd) == 0 && ok;
-  ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-  if (!ok) ::unlink(temporary.c_str());
-  return ok;
+  return FinishReplace(fd, temporary, path, content, ok, nullptr);
+}
+
+bool ReplaceFileWithMode(const std::string& path, std::string_view content, unsigned mode,
+                         FileIdentity* written) {
+  if (written != nullptr) *written = FileIdentity();
+  std::string temporary;
+  const int fd = CreateTemporary(path, &temporary);
+  if (fd < 0) return false;
+  const bool ok = ::fchmod(fd, static_cast<mode_t>(mode) & kKeptModeBits) == 0;
+  return FinishReplace(fd, temporary, path, content, ok, written);
 }
 
 FileResult TouchFile(const std::string& path) {

@@ -4,13 +4,14 @@
 //    O_NONBLOCK (a FIFO cannot stall the open) and O_CLOEXEC, take only a
 //    regular file, and stop at a size limit;
 //  - replacements write a temporary file created with O_EXCL and an explicit
-//    mode, flush it and rename it over the old file;
+//    mode, flush it, rename it over the old file and flush the folder;
 //  - log appends open with O_NOFOLLOW and take only a regular file with one
 //    link, owned by the caller or by root.
 // No file is ever created or left world-writable.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -34,6 +35,22 @@ enum class FileError {
   kFailed,      // any other failure (errno in FileResult::sys_errno)
 };
 
+// What tells one version of a file from another: device, inode, size and
+// the modification and change times (nanoseconds). exists is false for no
+// file.
+struct FileIdentity {
+  bool exists = false;
+  uint64_t dev = 0;
+  uint64_t ino = 0;
+  int64_t size = 0;
+  int64_t mtime_ns = 0;
+  int64_t ctime_ns = 0;
+  bool operator==(const FileIdentity&) const = default;
+};
+
+// The identity of the file at path (links followed).
+FileIdentity IdentifyFile(const std::string& path);
+
 struct FileResult {
   FileError error = FileError::kNone;
   int sys_errno = 0;
@@ -41,6 +58,8 @@ struct FileResult {
   // Permission bits (st_mode & 07777) of the file read, for callers that
   // check who else may read it; 0 when nothing was read.
   unsigned mode = 0;
+  // The identity of the file read, as it was opened.
+  FileIdentity identity;
 
   bool ok() const { return error == FileError::kNone; }
   // Why the file could not be used, for messages: "is not a regular file",
@@ -72,6 +91,14 @@ bool ReadWholeFile(const std::string& path, std::string* content);
 // never set-id bits or write access for others. False when the folder cannot
 // be written; the temporary file is then removed.
 bool ReplaceWholeFile(const std::string& path, std::string_view content);
+
+// The same with the permission bits given: the new file gets exactly mode,
+// less set-id bits and write access for others, whatever the umask. Also
+// flushes the folder, so the rename survives a crash once this returns.
+// *written (when given): the identity of the new file, or no file when
+// another writer replaced it in between.
+bool ReplaceFileWithMode(const std::string& path, std::string_view content, unsigned mode,
+                         FileIdentity* written = nullptr);
 
 // Opens path for writing as the cache writers would, creating it empty (mode
 // as for new files above) when missing, and closes it again; the content is

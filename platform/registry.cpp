@@ -28,26 +28,8 @@ namespace {
 
 constexpr char kDefaultMachineHive[] = "/etc/qrnauth/machine.reg";
 
-struct FileStamp {
-  bool exists = false;
-  dev_t dev = 0;
-  ino_t ino = 0;
-  off_t size = 0;
-  int64_t mtime_ns = 0;
-  int64_t ctime_ns = 0;
-
-  static FileStamp Of(const struct stat& st) {
-    FileStamp s;
-    s.exists = true;
-    s.dev = st.st_dev;
-    s.ino = st.st_ino;
-    s.size = st.st_size;
-    s.mtime_ns = static_cast<int64_t>(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    s.ctime_ns = static_cast<int64_t>(st.st_ctim.tv_sec) * 1000000000 + st.st_ctim.tv_nsec;
-    return s;
-  }
-  bool operator==(const FileStamp&) const = default;
-};
+// A hive file's version: its identity, taken before each read.
+using FileStamp = FileIdentity;
 
 struct HiveState {
   RegHive hive;
@@ -82,19 +64,6 @@ std::string DirName(const std::string& path) {
   if (slash == std::string::npos) return ".";
   if (slash == 0) return "/";
   return path.substr(0, slash);
-}
-
-bool WriteAll(int fd, const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = write(fd, text.data() + done, text.size() - done);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    done += static_cast<size_t>(n);
-  }
-  return true;
 }
 
 void ParseHive(const std::string& bytes, RegHive hive, HiveData* data) {
@@ -142,8 +111,7 @@ ReadResult LoadHiveFile(const std::string& path, RegHive hive, HiveData* data, F
   *stamp = FileStamp();
   // The stamp is taken before the read: a change while it reads shows as a
   // changed stamp on the next check, never as an old stamp on new bytes.
-  struct stat st {};
-  const bool stamped = stat(path.c_str(), &st) == 0;
+  const FileStamp before = IdentifyFile(path);
   std::string bytes;
   const FileResult read = ReadFileChecked(path, &bytes, HiveReadOptions());
   if (!read.ok()) {
@@ -151,8 +119,8 @@ ReadResult LoadHiveFile(const std::string& path, RegHive hive, HiveData* data, F
     if (why != nullptr) *why = path + ": " + read.Describe();
     return ReadResult::kUnreadable;
   }
-  if (stamped) *stamp = FileStamp::Of(st);
-  if (mode != nullptr && stamped) *mode = st.st_mode & 07777;
+  *stamp = before;
+  if (mode != nullptr && before.exists) *mode = static_cast<mode_t>(read.mode);
   ParseHive(bytes, hive, data);
   if (content != nullptr) *content = std::move(bytes);
   return ReadResult::kOk;
@@ -186,9 +154,7 @@ void Refresh(HiveState& state, bool force = false) {
   std::lock_guard<std::mutex> lock(state.mu);
   if (!force && state.checked.load(std::memory_order_relaxed) == now) return;
   const std::string path = HivePath(state.hive);
-  struct stat st {};
-  FileStamp current;
-  if (stat(path.c_str(), &st) == 0) current = FileStamp::Of(st);
+  const FileStamp current = IdentifyFile(path);
   bool changed = !state.loaded || path != state.path || !(current == state.stamp);
   auto data = std::make_shared<HiveData>();
   FileStamp stamp;
@@ -315,29 +281,6 @@ class FileLock {
   int fd_ = -1;
 };
 
-// Writes text to a temporary file beside path and renames it over path.
-// *stamp receives the new file's stamp (left empty when another writer
-// replaced the file in between, so the next check re-reads it).
-long ReplaceFile(const std::string& path, const std::string& text, mode_t mode, FileStamp* stamp) {
-  std::string temp = path + ".XXXXXX";
-  const int fd = mkostemp(temp.data(), O_CLOEXEC);
-  if (fd < 0) return ERROR_ACCESS_DENIED;
-  struct stat written {};
-  // Never set-id bits or write access for others, whatever the old file had.
-  const bool ok = fchmod(fd, mode & 0775) == 0 && WriteAll(fd, text) && fsync(fd) == 0 &&
-                  fstat(fd, &written) == 0;
-  if (close(fd) != 0 || !ok || rename(temp.c_str(), path.c_str()) != 0) {
-    unlink(temp.c_str());
-    return ERROR_ACCESS_DENIED;
-  }
-  struct stat st {};
-  *stamp = FileStamp();
-  if (stat(path.c_str(), &st) == 0 && st.st_ino == written.st_ino && st.st_dev == written.st_dev) {
-    *stamp = FileStamp::Of(st);
-  }
-  return ERROR_SUCCESS;
-}
-
 // The file a write replaces: a hive path that is a symbolic link (an
 // administrator's choice of where the file lives) is written through, so the
 // link stays.
@@ -375,8 +318,9 @@ long Transact(RegHive hive, const std::function<long(HiveData*)>& change) {
   const long result = change(data.get());
   if (result != ERROR_SUCCESS) return result;
   std::string content = SerializeRegFile(data->ToFile(hive));
-  const long written = ReplaceFile(path, content, mode, &stamp);
-  if (written != ERROR_SUCCESS) return written;
+  // The new file's stamp is left empty when another writer replaced it in
+  // between, so the next check re-reads it.
+  if (!ReplaceFileWithMode(path, content, mode, &stamp)) return ERROR_ACCESS_DENIED;
 
   std::lock_guard<std::mutex> guard(state.mu);
   state.snapshot = std::move(data);

@@ -1,39 +1,26 @@
 #include "server/datastore.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
 
+#include "platform/file_io.h"
+
 namespace qrn::secd {
 
 namespace {
 
-long long Nanoseconds(const timespec& t) {
-  return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
-
-// Reads to the end, or fails with EFBIG once more than `limit` bytes came
-// (the file may grow while it is read).
-bool ReadWhole(int fd, size_t limit, std::string* out) {
-  char buf[65536];
-  for (;;) {
-    const ssize_t n = read(fd, buf, sizeof buf);
-    if (n == 0) return true;
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return false;
-    }
-    if (out->size() + static_cast<size_t>(n) > limit) {
-      errno = EFBIG;
-      return false;
-    }
-    out->append(buf, static_cast<size_t>(n));
-  }
+// The store's identity record of a file's identity.
+template <typename FileId>
+FileId IdOf(const platform::FileIdentity& identity) {
+  FileId id;
+  id.dev = static_cast<dev_t>(identity.dev);
+  id.ino = static_cast<ino_t>(identity.ino);
+  id.size = static_cast<off_t>(identity.size);
+  id.mtime_ns = identity.mtime_ns;
+  id.ctime_ns = identity.ctime_ns;
+  return id;
 }
 
 }  // namespace
@@ -58,46 +45,38 @@ std::string DerivedTimestamp(long long mtime_ns, long long size, std::string_vie
 DataStore::DataStore(std::string path) : path_(std::move(path)) {}
 
 bool DataStore::StatFile(FileId* id) const {
-  struct stat st {};
-  if (stat(path_.c_str(), &st) != 0) return false;
-  *id = {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+  const platform::FileIdentity identity = platform::IdentifyFile(path_);
+  if (!identity.exists) return false;
+  *id = IdOf<FileId>(identity);
   return true;
 }
 
 namespace {
 
-// Reads the data file whole into *text, with *st describing what was read.
-bool ReadRegularFile(const std::string& path, std::string* text, struct stat* st,
-                     std::string* error) {
-  // O_NONBLOCK: opening a FIFO must not wait for a writer (the store's lock
-  // is held). Only a regular file of at most kMaxDataFileSize is read.
-  const int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-  if (fd < 0) {
-    *error = path + ": cannot open: " + std::strerror(errno);
+// Reads the data file whole into *text; *identity describes what was read.
+// A FIFO cannot stall the read (the store's lock is held): only a regular
+// file of at most kMaxDataFileSize is read; the file is the one named.
+bool ReadRegularFile(const std::string& path, std::string* text,
+                     platform::FileIdentity* identity, std::string* error) {
+  platform::ReadOptions options;
+  options.max_bytes = kMaxDataFileSize;
+  options.follow_links = true;
+  const platform::FileResult read = platform::ReadFileChecked(path, text, options);
+  if (!read.ok()) {
+    switch (read.error) {
+      case platform::FileError::kNotRegular:
+        *error = path + ": not a regular file";
+        break;
+      case platform::FileError::kTooLarge:
+        *error = path + ": larger than " + std::to_string(kMaxDataFileSize >> 20) + " MiB";
+        break;
+      default:
+        *error = path + ": cannot read: " + read.Describe();
+        break;
+    }
     return false;
   }
-  std::string refused;
-  if (fstat(fd, st) != 0)
-    refused = ": cannot inspect: " + std::string(std::strerror(errno));
-  else if (!S_ISREG(st->st_mode))
-    refused = ": not a regular file";
-  else if (static_cast<unsigned long long>(st->st_size) > kMaxDataFileSize)
-    refused = ": larger than " + std::to_string(kMaxDataFileSize >> 20) + " MiB";
-  if (!refused.empty()) {
-    close(fd);
-    *error = path + refused;
-    return false;
-  }
-  text->reserve(static_cast<size_t>(st->st_size));
-  const bool read_ok = ReadWhole(fd, kMaxDataFileSize, text);
-  const int saved = errno;
-  close(fd);
-  if (!read_ok) {
-    *error = path + (saved == EFBIG ? ": grew past " + std::to_string(kMaxDataFileSize >> 20) +
-                                          " MiB while being read"
-                                    : ": cannot read: " + std::string(std::strerror(saved)));
-    return false;
-  }
+  *identity = read.identity;
   return true;
 }
 
@@ -105,20 +84,20 @@ bool ReadRegularFile(const std::string& path, std::string* text, struct stat* st
 
 bool ReadDataFile(const std::string& path, std::string* text, long long* mtime_ns,
                   std::string* error) {
-  struct stat st {};
+  platform::FileIdentity identity;
   text->clear();
-  if (!ReadRegularFile(path, text, &st, error)) return false;
-  *mtime_ns = Nanoseconds(st.st_mtim);
+  if (!ReadRegularFile(path, text, &identity, error)) return false;
+  *mtime_ns = identity.mtime_ns;
   return true;
 }
 
 bool DataStore::ReadAndBuild(FileId* id, std::shared_ptr<const Snapshot>* out,
                              std::string* error) const {
-  struct stat st {};
+  platform::FileIdentity identity;
   std::string text;
-  if (!ReadRegularFile(path_, &text, &st, error)) return false;
+  if (!ReadRegularFile(path_, &text, &identity, error)) return false;
   // The identity of what was read, so a change during the read is seen next time.
-  *id = {st.st_dev, st.st_ino, st.st_size, Nanoseconds(st.st_mtim), Nanoseconds(st.st_ctim)};
+  *id = IdOf<FileId>(identity);
 
   auto snapshot = std::make_shared<Snapshot>();
   if (!ParseSecurityData(text, path_, &snapshot->data, error)) return false;

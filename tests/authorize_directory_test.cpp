@@ -1,8 +1,8 @@
 // Directory queries on an application document loaded from the cache files
 // (the server is down), with the damaged and tricky shapes a server or an
 // edited cache may hold.
-#include "security/common/qrnauthorize/com_helpers.h"
-#include "security/common/qrnauthorize/directory_elements.h"
+#include "security/common/com_owners.h"
+#include "security/common/qrnauthorize/application_document.h"
 #include "security/common/qrncache_files.h"
 #include "tests/authorize_fixture.h"
 

@@ -80,7 +80,7 @@ TEST(CheckAccess, MasksAndSingleBitsOverSeveralRoles) {
 TEST(CheckAccess, NothingLoadedAnswersFalseWithoutTrailOrAudit) {
   AuthorizeEnv env;
   env.Start(Data());
-  Config().audit_selector = 1;
+  SetAuditSelector(1);
   CQRNAuthorize authorizer;
   EXPECT_FALSE(authorizer.CheckAccess("SALES\\admin", "Pay.Monthly", 1));
   EXPECT_FALSE(authorizer.CheckAccess("Pay.Monthly", 1));
@@ -109,7 +109,7 @@ TEST(CheckAccess, LoadedForOneCharacterChecksTheCurrentUser) {
 TEST(CheckAccess, OverlongUserNamesAreCutNotRefused) {
   AuthorizeEnv env;
   env.Start(Data());
-  Config().audit_selector = 1;
+  SetAuditSelector(1);
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", 0));
   const std::string name = "SALES\\" + std::string(3000, 'b');
@@ -138,12 +138,12 @@ TEST(CheckAccess, AuditRecordsFollowTheSelector) {
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", 0));
 
-  Config().audit_selector = 2;  // the default: no authorization records
+  SetAuditSelector(2);  // the default: no authorization records
   EXPECT_TRUE(authorizer.CheckAccess("SALES\\bob", "Pay.Monthly", 4));
   EXPECT_EQ(Records(env.secd->AuditLog(), "Success"), 0);
 
   for (int32_t selector : {1, 3}) {
-    Config().audit_selector = selector;
+    SetAuditSelector(selector);
     EXPECT_TRUE(authorizer.CheckAccess("SALES\\bob", "Pay.Monthly", 4));
     EXPECT_FALSE(authorizer.CheckAccess("SALES\\bob", "Pay.Monthly", 1));
   }
@@ -152,7 +152,7 @@ TEST(CheckAccess, AuditRecordsFollowTheSelector) {
   EXPECT_EQ(Records(log, "Failed"), 2) << log;
   EXPECT_NE(log.find("SALES\\\\bob"), std::string::npos) << log;
 
-  Config().audit_selector = 0;
+  SetAuditSelector(0);
   EXPECT_TRUE(authorizer.CheckAccess("SALES\\bob", "Pay.Monthly", 4));
   EXPECT_EQ(Records(env.secd->AuditLog(), "Success"), 2);
 }
@@ -174,7 +174,7 @@ TEST(CheckAccess, LocalCacheModePostsNoAuditRecord) {
   env.secd->Stop();
 
   // This process finds the server down and works from the cache files.
-  Config().audit_selector = 1;
+  SetAuditSelector(1);
   CQRNAuthorize authorizer;
   ASSERT_TRUE(authorizer.InitCache("SALES\\bob", 0));
   // The server is back on its port; the decision for the process stands.

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 #include "qrnauth/qrnauth.h"
 #include "tests/support/test_env.h"
 
@@ -238,14 +238,14 @@ TEST_F(ConfigTest, UrlIsReadUntilFoundThenNeverAgain) {
   EXPECT_EQ(Url(&url), E_FAIL);
   EXPECT_EQ(url, "");
   // The one-pass values are read even though no URL was found.
-  EXPECT_TRUE(Config().nt_group_support);
+  EXPECT_TRUE(ConfigSnapshot().nt_group_support);
 
   SetString("URL", "  http://127.0.0.1:8080/mvt/security.aspx \t");
   SetString("SourceDomainForGroups", " LDAP://dc=a;LDAP://dc=b ");
   ASSERT_EQ(Url(&url), S_OK);
   EXPECT_EQ(url, "http://127.0.0.1:8080/mvt/security.aspx");
-  EXPECT_TRUE(Config().source_domains_known);
-  EXPECT_EQ(Config().source_domains, "LDAP://dc=a;LDAP://dc=b");
+  EXPECT_TRUE(ConfigSnapshot().source_domains_known);
+  EXPECT_EQ(ConfigSnapshot().source_domains, "LDAP://dc=a;LDAP://dc=b");
 
   // Known: neither the URL nor the one-pass values are read again.
   SetString("URL", "http://other/");
@@ -253,7 +253,7 @@ TEST_F(ConfigTest, UrlIsReadUntilFoundThenNeverAgain) {
   SetDword("EventLogging", 1);
   ASSERT_EQ(Url(&url), S_OK);
   EXPECT_EQ(url, "http://127.0.0.1:8080/mvt/security.aspx");
-  EXPECT_FALSE(Config().server_adsi);
+  EXPECT_FALSE(ConfigSnapshot().server_adsi);
   EXPECT_FALSE(EventLoggingEnabled());
 
   char small[8];
@@ -270,7 +270,7 @@ TEST_F(ConfigTest, UrlOfWrongTypeIsAbsentAndEmptyUrlCounts) {
   SetString("URL", "");
   EXPECT_EQ(Url(&url), S_OK);
   EXPECT_EQ(url, "");
-  EXPECT_TRUE(Config().server_url_known);
+  EXPECT_TRUE(ConfigSnapshot().server_url_known);
 }
 
 TEST_F(ConfigTest, SecurityServerKeyDifferingInCaseIsRefused) {
@@ -301,9 +301,9 @@ TEST_F(ConfigTest, SecurityServerUrlWinsAndSkipsTheRegistryPass) {
   EXPECT_EQ(url,
             "http://given/mvt/s\xc3\xa4"
             "curity.aspx");
-  EXPECT_FALSE(Config().server_adsi);
-  EXPECT_FALSE(Config().nt_group_support);
-  EXPECT_FALSE(Config().source_domains_known);
+  EXPECT_FALSE(ConfigSnapshot().server_adsi);
+  EXPECT_FALSE(ConfigSnapshot().nt_group_support);
+  EXPECT_FALSE(ConfigSnapshot().source_domains_known);
   bool web_server = false;
   QrnIsWebServer(&web_server);
   EXPECT_TRUE(web_server);
@@ -330,7 +330,7 @@ TEST_F(ConfigTest, SecurityServerRefusesLongUrlAndKeepsThePrevious) {
 TEST_F(ConfigTest, RefusedUrlLeavesTheUrlUnknown) {
   std::u16string too_long = u"http://" + std::u16string(300, u'a');
   EXPECT_EQ(SetSecurityServer(kSecurityServerKey, too_long.c_str()), E_FAIL);
-  EXPECT_FALSE(Config().server_url_known);
+  EXPECT_FALSE(ConfigSnapshot().server_url_known);
   SetString("URL", "http://registry/");
   std::string url;
   ASSERT_EQ(Url(&url), S_OK);
@@ -364,17 +364,17 @@ TEST_F(ConfigTest, AgesKeepThePreviousValueForZero) {
   SetString("GroupBackupAge", "30");
   ReadRoleCacheAge();
   ReadGroupBackupAge();
-  EXPECT_EQ(Config().role_cache_age, 720u);
-  EXPECT_EQ(Config().group_backup_age, 1440u);
+  EXPECT_EQ(ConfigSnapshot().role_cache_age, 720u);
+  EXPECT_EQ(ConfigSnapshot().group_backup_age, 1440u);
   SetDword("RoleCacheAge", 30);
   SetDword("GroupBackupAge", 60);
   ReadRoleCacheAge();
   ReadGroupBackupAge();
-  EXPECT_EQ(Config().role_cache_age, 30u);
-  EXPECT_EQ(Config().group_backup_age, 60u);
+  EXPECT_EQ(ConfigSnapshot().role_cache_age, 30u);
+  EXPECT_EQ(ConfigSnapshot().group_backup_age, 60u);
   SetDword("RoleCacheAge", 0);
   ReadRoleCacheAge();
-  EXPECT_EQ(Config().role_cache_age, 30u);
+  EXPECT_EQ(ConfigSnapshot().role_cache_age, 30u);
 }
 
 TEST_F(ConfigTest, ServiceAccountNeedsBothValues) {

@@ -1,7 +1,5 @@
 // The local diagnostic log "mvtlog.txt": line formats, the "Mvtlog" switch
 // read for every line, append mode.
-#include "frame/diaglog.h"
-
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "frame/diagnostic_log.h"
 #include "platform/registry.h"
 #include "tests/support/test_env.h"
 

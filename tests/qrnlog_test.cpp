@@ -1,8 +1,6 @@
 // The audit record against a real qrnsecd: what reaches the audit log, the
 // user text canonicalised in the request, and nothing sent while the local
 // cache is in use.
-#include "security/common/qrnlog.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +9,7 @@
 #include "frame/config.h"
 #include "platform/os.h"
 #include "platform/registry.h"
+#include "security/common/audit_record.h"
 #include "security/common/qrncache.h"
 #include "tests/support/http_responder.h"
 #include "tests/support/secd.h"

@@ -116,6 +116,35 @@ TEST(SharedFileReplace, NeverLeavesAWorldWritableFileNorWritesThroughALink) {
   EXPECT_EQ(test::ReadFile(target), "keep");
 }
 
+// The hives' replacement: exactly the mode asked for (whatever the umask),
+// never o+w or set-id bits, and the identity of the file it wrote, which a
+// later read of the same file reports too; a folder that cannot be written
+// leaves nothing behind.
+TEST(SharedFileReplace, WithModeGivesThatModeAndTheNewFilesIdentity) {
+  test::TempDir dir;
+  UmaskScope strict_umask(077);
+
+  const std::string hive = dir.File("machine.reg");
+  platform::FileIdentity written;
+  ASSERT_TRUE(platform::ReplaceFileWithMode(hive, "first", 0644, &written));
+  EXPECT_EQ(ModeOf(hive) & 07777, 0644u);
+  EXPECT_TRUE(written.exists);
+  EXPECT_EQ(written, platform::IdentifyFile(hive));
+  std::string content;
+  const FileResult read = platform::ReadFileChecked(hive, &content);
+  ASSERT_TRUE(read.ok());
+  EXPECT_EQ(read.identity, written);
+
+  platform::FileIdentity rewritten;
+  ASSERT_TRUE(platform::ReplaceFileWithMode(hive, "second, longer", 06666, &rewritten));
+  EXPECT_EQ(ModeOf(hive) & 07777, 0664u);
+  EXPECT_NE(rewritten, written);
+  EXPECT_EQ(test::ReadFile(hive), "second, longer");
+
+  EXPECT_FALSE(platform::ReplaceFileWithMode(dir.File("no/such/folder/user.reg"), "x", 0600));
+  EXPECT_FALSE(platform::IdentifyFile(dir.File("no/such/folder/user.reg")).exists);
+}
+
 TEST(CacheFolderCheck, CreatesNothingThroughALinkAndNothingWorldWritable) {
   test::HiveSandbox sandbox;  // the cache folder is its temporary folder
   const std::string timestamp = sandbox.temp_folder() + "MvtCache.txt";

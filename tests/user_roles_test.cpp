@@ -2,17 +2,19 @@
 // and group caches, the process-wide backup group lists and their age, the
 // dump flag of the role-cache timer, the diagnostic lines, and the role
 // queries for hosts.
-#include "security/common/qrnauthorize/user_roles.h"
-
 #include <gtest/gtest.h>
 #include <stdlib.h>
 
+#include <cstdio>
 #include <string>
 #include <vector>
 
+#include "frame/diagnostic_log.h"
 #include "platform/os.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/qrnauthorize/backup_group_lists.h"
+#include "security/common/qrnauthorize/loaded_state_view.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "tests/support/authorize_env.h"
 
@@ -120,6 +122,40 @@ TEST(UserRoles, DumpFlagEmptiesBothCachesBeforeTheNextLookup) {
       << log;
   EXPECT_NE(log.find("*********Role found:=Direct"), std::string::npos);
   EXPECT_NE(log.find("hr=0 ;Everyone;SALES\\Operators="), std::string::npos);
+}
+
+// The diagnostic log observes the one matching; it does not match on its
+// own. A host renamed a loaded role's member in place before the first
+// lookup: the answer follows the current name with the log on as with it off
+// (a second, member-by-member matching for the log answered from the names
+// as they were loaded).
+TEST(UserRoles, DiagnosticLogDoesNotChangeTheAnswer) {
+  AuthorizeEnv env;
+  const std::vector<std::string> with_log = {"\"Mvtlog\"=" + RegDword(1)};
+  env.Start(kData, with_log);
+  auto roles_after_rename = [](bool expect_log) {
+    CQRNAuthorize authorizer;
+    EXPECT_TRUE(authorizer.InitCache("SALES\\carol", 0));
+    EXPECT_EQ(MvtLogEnabled(), expect_log);
+    CQRNAuthorizeCache* cache = CQRNAuthorizeInspector::Cache(authorizer);
+    if (cache == nullptr) return std::vector<std::string>{"not loaded"};
+    CQRNRole* direct = cache->roleList.roles.at(1);
+    std::snprintf(direct->userMembers.at(0)->memberName,
+                  sizeof direct->userMembers.at(0)->memberName, "%s", "SALES\\dave");
+    std::vector<CQRNRole*>* roles = nullptr;
+    EXPECT_TRUE(SUCCEEDED(authorizer.GetUserRolesFromCache("SALES\\dave", &roles)));
+    std::vector<std::string> names = Names(roles);
+    // The old name holds nothing any more.
+    authorizer.RefreshCacheUserRoles();
+    EXPECT_TRUE(SUCCEEDED(authorizer.GetUserRolesFromCache("SALES\\carol", &roles)));
+    for (const std::string& name : Names(roles)) names.push_back("carol:" + name);
+    return names;
+  };
+  const std::vector<std::string> logged = roles_after_rename(true);
+  env.WriteHive(env.secd->url(), {});
+  const std::vector<std::string> unlogged = roles_after_rename(false);
+  EXPECT_EQ(logged, unlogged);
+  EXPECT_EQ(logged, (std::vector<std::string>{"Direct", "Guests", "carol:Guests"}));
 }
 
 // The directory knows none of these users: the resolution on this computer

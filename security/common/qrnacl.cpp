@@ -6,9 +6,11 @@
 #include <memory>
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/text.h"
 #include "platform/xml_component.h"
+#include "security/common/com_owners.h"
+#include "security/common/document_steps.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
@@ -19,31 +21,11 @@ namespace qrn {
 
 namespace {
 
-constexpr char kBuildPath[] = "InitCache.BuildACL.BuildACLFromWeb";
-
-constexpr int32_t kCreateLine = 765;
-constexpr char kCreateCalled[] = "CoCreateInstance";
-constexpr char kCreateStep[] = "Creating instance of IQrnXml";
-constexpr char kCreateDetail[] = "Class not registered";
-
-constexpr int32_t kWriteLine = 800;
-constexpr char kWriteCalled[] = "QrnEncryptBufferAndPersistInFile";
-constexpr char kWriteStep[] = "Writing the ACLs in Cache";
-constexpr char kWriteDetail[] = "Write operation failed";
+constexpr Site kSite = {&authorizationTrail, kAclSource, "InitCache.BuildACL.BuildACLFromWeb"};
+constexpr Step kCreate = document_steps::kCreate.AtLine(765);
+constexpr Step kWrite = document_steps::kWriteAcls;
 
 constexpr uint32_t kPathBuffer = 260;
-
-struct BstrFree {
-  void operator()(OLECHAR* text) const { SysFreeString(text); }
-};
-using Bstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-Bstr MakeBstr(std::string_view text) {
-  const std::u16string wide = platform::Utf8ToUtf16(text);
-  Bstr b(SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size())));
-  if (!b) throw std::bad_alloc();
-  return b;
-}
 
 bool IsAscii(std::string_view text) {
   for (char c : text)
@@ -118,7 +100,7 @@ AclEntries ParseAclText(std::string_view text) {
   return entries;
 }
 
-bool AclEntriesAllow(const AclEntries& entries, std::string_view role, uint32_t access) {
+const AclEntry* DecidingAclEntry(const AclEntries& entries, std::string_view role) {
   const bool role_ascii = IsAscii(role);
   std::string role_folded;  // made once, only when a non-ASCII side needs it
   bool folded_made = false;
@@ -135,11 +117,19 @@ bool AclEntriesAllow(const AclEntries& entries, std::string_view role, uint32_t 
       // byte never equals.
       same = entry.ascii ? EqualsAsciiNoCase(entry.name, role_folded) : entry.folded == role_folded;
     }
-    if (!same) continue;
     // Only the first entry with the role's name is read.
-    return entry.kind == AclEntry::kMask && SingleBit(access) && (entry.mask & access) != 0;
+    if (same) return &entry;
   }
-  return false;
+  return nullptr;
+}
+
+bool AclEntryAllows(const AclEntry& entry, uint32_t access) {
+  return entry.kind == AclEntry::kMask && SingleBit(access) && (entry.mask & access) != 0;
+}
+
+bool AclEntriesAllow(const AclEntries& entries, std::string_view role, uint32_t access) {
+  const AclEntry* entry = DecidingAclEntry(entries, role);
+  return entry != nullptr && AclEntryAllows(*entry, access);
 }
 
 bool EvaluateAclText(std::string_view text, std::string_view role, uint32_t access) {
@@ -176,11 +166,9 @@ bool CQRNAclStore::BuildACLFromWeb(const char* /*ignored*/, int16_t use_given, I
              aclDocument != nullptr;
     }
 
-    HRESULT hr = AddTrailEntry(authorizationTrail, kAclSource, kCreateLine, kBuildPath,
-                               kCreateCalled, kCreateStep,
-                               CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml,
-                                                reinterpret_cast<void**>(&aclDocument)),
-                               kCreateDetail);
+    HRESULT hr = Report(kSite, kCreate,
+                        CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml,
+                                         reinterpret_cast<void**>(&aclDocument)));
     if (FAILED(hr) || aclDocument == nullptr) return false;
 
     std::string page = SecurityParts().acls;
@@ -193,8 +181,7 @@ bool CQRNAclStore::BuildACLFromWeb(const char* /*ignored*/, int16_t use_given, I
 
     if (FAILED(platform::PutXmlUtf8(aclDocument, page))) return false;
 
-    hr = AddTrailEntry(authorizationTrail, kAclSource, kWriteLine, kBuildPath, kWriteCalled,
-                       kWriteStep, QrnEncryptBufferAndPersistInFile(page, path), kWriteDetail);
+    hr = Report(kSite, kWrite, QrnEncryptBufferAndPersistInFile(page, path));
     return SUCCEEDED(hr);
   } catch (...) {
     return false;
@@ -218,8 +205,8 @@ const AclEntries& CQRNAclStore::LookupKey(std::string_view key) {
   if (aclDocument == nullptr) return entries;
 
   BSTR value = nullptr;
-  const HRESULT hr = aclDocument->LookupValue(MakeBstr(key).get(), &value);
-  Bstr owned(value);
+  const HRESULT hr = aclDocument->LookupValue(MakeBstrRef(key).get(), &value);
+  BstrRef owned(value);
   if (FAILED(hr) || value == nullptr) return entries;
   const std::string encrypted = platform::Utf16ToUtf8(
       std::u16string_view(reinterpret_cast<const char16_t*>(value), SysStringLen(value)));
@@ -241,6 +228,21 @@ bool CQRNAclStore::AclAllows(const char* role, const char* key, uint32_t access)
     const AclEntries& entries = LookupKey(key != nullptr ? key : "");
     if (role == nullptr || entries.empty()) return false;
     return AclEntriesAllow(entries, role, access);
+  } catch (...) {
+    return false;
+  }
+}
+
+bool CQRNAclStore::AclAllows(const char* role, const char* key, uint32_t access,
+                             const AclEntries** entries, const AclEntry** decided) {
+  *entries = nullptr;
+  *decided = nullptr;
+  try {
+    const AclEntries& found = LookupKey(key != nullptr ? key : "");
+    if (!found.empty()) *entries = &found;
+    if (role == nullptr || found.empty()) return false;
+    *decided = DecidingAclEntry(found, role);
+    return *decided != nullptr && AclEntryAllows(**decided, access);
   } catch (...) {
     return false;
   }

@@ -49,8 +49,11 @@ using AclEntries = std::vector<AclEntry>;
 
 // Splits an ACL text into its entries, in order.
 AclEntries ParseAclText(std::string_view text);
-// The answer of the parsed entries for role and access (see above).
+// The answer of the parsed entries for role and access (see above): the
+// entry that decides (null when none names the role) and its answer.
 bool AclEntriesAllow(const AclEntries& entries, std::string_view role, uint32_t access);
+const AclEntry* DecidingAclEntry(const AclEntries& entries, std::string_view role);
+bool AclEntryAllows(const AclEntry& entry, uint32_t access);
 // ParseAclText and AclEntriesAllow in one, for a text evaluated once.
 bool EvaluateAclText(std::string_view text, std::string_view role, uint32_t access);
 
@@ -73,6 +76,10 @@ class CQRNAclStore {
   // document and remembered, with or without an ACL. A null key reads as
   // the empty key; a null role answers false.
   bool AclAllows(const char* role, const char* key, uint32_t access);
+  // The same, also telling the key's entries (null when the key has none)
+  // and the entry that decided (null when none names the role).
+  bool AclAllows(const char* role, const char* key, uint32_t access, const AclEntries** entries,
+                 const AclEntry** decided);
 
   // Forgets every key and releases the document.
   void ResetAcls();

@@ -7,42 +7,25 @@
 #include <new>
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/file_io.h"
 #include "platform/xml_component.h"
+#include "platform/text.h"
+#include "security/common/com_owners.h"
+#include "security/common/document_steps.h"
 #include "security/common/qrncrypt.h"
 
 namespace qrn {
 
 namespace {
 
-constexpr char kSource[] = "security/common/qrncache";
-constexpr char kReadPath[] = "InitCache.QrnCheckCachedFiles.QrnGetXmlPointerFromEncryptedFile";
-
-constexpr int32_t kCreateLine = 958;
-constexpr char kCreateCalled[] = "CoCreateInstance";
-constexpr char kCreateStep[] = "Creating instance of IQrnXml";
-constexpr char kCreateDetail[] = "Class not registered";
-
-constexpr int32_t kParseLine = 962;
-constexpr char kParseCalled[] = "put_XmlString";
-constexpr char kParseStep[] = "Parsing the XML string";
-constexpr char kParseDetail[] = "Parsing failed";
-
-constexpr int32_t kQueryLine = 966;
-constexpr char kQueryCalled[] = "QueryInterface";
-constexpr char kQueryStep[] = "Quering for Interface IQrnXml2";
-constexpr char kQueryDetail[] = "IQrnXml2 is not registered";
+constexpr Site kSite = {&authorizationTrail, "security/common/qrncache",
+                        "InitCache.QrnCheckCachedFiles.QrnGetXmlPointerFromEncryptedFile"};
+constexpr Step kCreate = document_steps::kCreate.AtLine(958);
+constexpr Step kParse = document_steps::kParse.AtLine(962);
+constexpr Step kQuery = document_steps::kQuery.AtLine(966);
 
 constexpr char kLineEnd[] = "\r\n";
-
-// Releases the interface when the scope ends.
-template <typename T>
-struct Releaser {
-  void operator()(T* p) const { p->Release(); }
-};
-template <typename T>
-using ComPtr = std::unique_ptr<T, Releaser<T>>;
 
 // Encrypted text of a line, or empty when it has fewer than 2 characters.
 std::string EncryptLine(std::string_view text) {
@@ -71,21 +54,17 @@ HRESULT ReadDocument(const std::string& text, IQrnXml2** xml) {
   plain.resize(length);
 
   IQrnXml2* created = nullptr;
-  HRESULT hr =
-      AddTrailEntry(authorizationTrail, kSource, kCreateLine, kReadPath, kCreateCalled, kCreateStep,
-                    CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
-                                     reinterpret_cast<void**>(&created)),
-                    kCreateDetail);
+  HRESULT hr = Report(kSite, kCreate,
+                      CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                                       reinterpret_cast<void**>(&created)));
   if (FAILED(hr) || created == nullptr) return FAILED(hr) ? hr : E_FAIL;
-  ComPtr<IQrnXml2> component(created);
+  ComRef<IQrnXml2> component(created);
 
-  hr = AddTrailEntry(authorizationTrail, kSource, kParseLine, kReadPath, kParseCalled, kParseStep,
-                     platform::PutXmlUtf8(component.get(), std::move(plain)), kParseDetail);
+  hr = Report(kSite, kParse, platform::PutXmlUtf8(component.get(), std::move(plain)));
   if (FAILED(hr)) return hr;
 
-  return AddTrailEntry(authorizationTrail, kSource, kQueryLine, kReadPath, kQueryCalled, kQueryStep,
-                       component->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(xml)),
-                       kQueryDetail);
+  return Report(kSite, kQuery,
+                component->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(xml)));
 }
 
 }  // namespace
@@ -96,9 +75,9 @@ platform::FileLock::Result LockCacheFolder(platform::FileLock* lock,
     char folder[260] = {};
     uint32_t size = sizeof folder;
     if (FAILED(GetCachePath(folder, &size))) return platform::FileLock::Result::kUnavailable;
-    return lock->Acquire(std::string(folder) + kCacheLockFile, mode,
-                         mode == platform::FileLock::Mode::kShared ? kCacheReadLockMs
-                                                                   : kCacheWriteLockMs);
+    return lock->Acquire(
+        std::string(folder) + kCacheLockFile, mode,
+        mode == platform::FileLock::Mode::kShared ? kCacheReadLockMs : kCacheWriteLockMs);
   } catch (...) {
     return platform::FileLock::Result::kUnavailable;
   }

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/os.h"
 #include "platform/text.h"
 #include "security/common/qrncache.h"
@@ -19,29 +19,22 @@ constexpr float kCurrentProtocolLevel = 2.4f;
 constexpr float kOldServerProtocolLevel = 2.3f;
 constexpr int32_t kDefaultLocalGroupsLevel = 3;
 
-constexpr char kFlagPath[] = "InitCache.QrnGetCacheFlag";
-constexpr char kAvailabilityPath[] = "InitCache.QrnGetCacheFlag.QrnCheckServerAvailability";
-constexpr char kAvailabilityCalled[] = "QrnCheckServerAvailability";
-constexpr char kAvailableDetail[] =
-    "MVT Security Server is available so local Cache would not be used";
-constexpr char kNotAvailableDetail[] =
-    "MVT Security Server not available so local Cache would be used";
+constexpr Site kFlagSite = {&authorizationTrail, kCacheSource, "InitCache.QrnGetCacheFlag"};
+constexpr Site kAvailabilitySite =
+    kFlagSite.In("InitCache.QrnGetCacheFlag.QrnCheckServerAvailability");
 
-constexpr int32_t kAvailableHostLine = 488;
-constexpr int32_t kNotAvailableHostLine = 494;
-constexpr int32_t kAvailableLine = 508;
-constexpr int32_t kNotAvailableLine = 514;
-
-constexpr int32_t kNoUrlLine = 573;
-constexpr int32_t kUrlLine = 574;
-constexpr char kUrlCalled[] = "GetAuthUrl";
-constexpr char kUrlStep[] = "Reading the URL from the registry";
-constexpr char kUrlDetail[] = "Failed to read the URL from registry";
-
-constexpr int32_t kWebCallLine = 659;
-constexpr char kWebCallCalled[] = "GetWebPage";
-constexpr char kWebCallStep[] = "Making the Web Call ";
-constexpr char kWebCallDetail[] = "Could not access the Web Page";
+constexpr Step kAvailable = {508, "QrnCheckServerAvailability", kServerAvailabilityStep,
+                             "MVT Security Server is available so local Cache would not be used"};
+constexpr Step kNotAvailable = {514, "QrnCheckServerAvailability", kServerAvailabilityStep,
+                                "MVT Security Server not available so local Cache would be used"};
+// The same steps when the host's name matched.
+constexpr Step kAvailableHost = kAvailable.AtLine(488);
+constexpr Step kNotAvailableHost = kNotAvailable.AtLine(494);
+constexpr Step kNoUrl = kNotAvailable.AtLine(573);
+constexpr Step kUrl = {574, "GetAuthUrl", "Reading the URL from the registry",
+                       "Failed to read the URL from registry"};
+constexpr Step kWebCall = {659, "GetWebPage", "Making the Web Call ",
+                           "Could not access the Web Page"};
 
 // Upper-cased file names; the library's base name contains one of these, the
 // host's base name is one of the others.
@@ -89,10 +82,8 @@ HRESULT CheckAvailability(int16_t* available, std::string* server_timestamp) {
   uint32_t size = sizeof url_buffer;
   HRESULT hr = GetAuthUrl(url_buffer, &size);
   if (FAILED(hr)) {
-    AddTrailEntry(authorizationTrail, kCacheSource, kNoUrlLine, kFlagPath, kAvailabilityCalled,
-                  kServerAvailabilityStep, 1, kNotAvailableDetail);
-    AddTrailEntry(authorizationTrail, kCacheSource, kUrlLine, kAvailabilityPath, kUrlCalled,
-                  kUrlStep, hr, kUrlDetail);
+    Report(kFlagSite, kNoUrl, 1);
+    Report(kAvailabilitySite, kUrl, hr);
     return S_OK;
   }
   const std::string base(url_buffer);
@@ -101,9 +92,8 @@ HRESULT CheckAvailability(int16_t* available, std::string* server_timestamp) {
   const std::string request = CombinedDataRequest(base, GetClientTimestamp());
   std::string page;
   if (!GetWebPage(request, page, false)) {
-    const std::string step = kWebCallStep + UrlWithoutUserInfo(request);
-    AddTrailEntry(authorizationTrail, kCacheSource, kWebCallLine, kAvailabilityPath, kWebCallCalled,
-                  step.c_str(), 0, kWebCallDetail);
+    const std::string step = kWebCall.text + UrlWithoutUserInfo(request);
+    Report(kAvailabilitySite, kWebCall.WithText(step.c_str()), 0);
     return S_OK;
   }
 
@@ -195,14 +185,10 @@ HRESULT QrnGetCacheFlag(int16_t* flag, std::string* server_timestamp) {
     const HRESULT hr = QrnCheckServerAvailability(&available, server_timestamp);
     if (SUCCEEDED(hr) && available == -1) {
       state.flag = 0;
-      AddTrailEntry(authorizationTrail, kCacheSource,
-                    host_matched ? kAvailableHostLine : kAvailableLine, kFlagPath,
-                    kAvailabilityCalled, kServerAvailabilityStep, 0, kAvailableDetail);
+      Report(kFlagSite, host_matched ? kAvailableHost : kAvailable, 0);
     } else {
       state.flag = -1;
-      AddTrailEntry(authorizationTrail, kCacheSource,
-                    host_matched ? kNotAvailableHostLine : kNotAvailableLine, kFlagPath,
-                    kAvailabilityCalled, kServerAvailabilityStep, 1, kNotAvailableDetail);
+      Report(kFlagSite, host_matched ? kNotAvailableHost : kNotAvailable, 1);
     }
     *flag = state.flag;
     return S_OK;

@@ -5,7 +5,7 @@
 #include <new>
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/crypto.h"
 #include "platform/file_io.h"
 #include "platform/registry.h"
@@ -20,7 +20,7 @@ namespace {
 using platform::RegHive;
 using platform::RegistryKey;
 
-constexpr char kHashPath[] = "InitCache.QrnGetHashValue";
+constexpr Site kHashSite = {&authorizationTrail, kCacheSource, "InitCache.QrnGetHashValue"};
 constexpr uint32_t kCachePathBuffer = 260;
 constexpr uint32_t kValidationBuffer = 128;
 // Pieces of a text-mode read: at most this many characters each.
@@ -28,28 +28,26 @@ constexpr size_t kPieceSize = 1023;
 
 struct HashedFile {
   const char* name;
-  const char* step;
-  int32_t line;
+  Step step;
 };
+constexpr Step kHashFile = {0, "QrnHashFileContents", "", "Failed to generate the Hash Value"};
 constexpr HashedFile kHashedFiles[] = {
-    {kApplicationCacheFile, "Reading Contents from ApplCache.xml", 1127},
-    {kRoleCacheFile, "Reading Contents from RoleCache.xml", 1138},
-    {kAclCacheFile, "Reading Contents from AclCache.xml", 1149},
-    {kTimestampFile, "Reading Contents from MvtCache.txt", 1160},
+    {kApplicationCacheFile, kHashFile.AtLine(1127).WithText("Reading Contents from ApplCache.xml")},
+    {kRoleCacheFile, kHashFile.AtLine(1138).WithText("Reading Contents from RoleCache.xml")},
+    {kAclCacheFile, kHashFile.AtLine(1149).WithText("Reading Contents from AclCache.xml")},
+    {kTimestampFile, kHashFile.AtLine(1160).WithText("Reading Contents from MvtCache.txt")},
 };
-constexpr char kHashFileCalled[] = "QrnHashFileContents";
-constexpr char kHashFileDetail[] = "Failed to generate the Hash Value";
+constexpr Step kCachePath = {1094, "GetCachePath", "Reading the Cache path",
+                             "Failed to read the Cache path"};
+constexpr Step kContext = {1101, "QrnCryptAcquireContext", "Acquiring the Context",
+                           "Failed to Acquire the Context"};
+constexpr Step kCreate = {1116, "CryptCreateHash", "Creating the Hash Value",
+                          "Failed to Create the Hash Value"};
+constexpr Step kSalt = kCreate.AtLine(1182);
 
-constexpr int32_t kCachePathLine = 1094;
-constexpr int32_t kContextLine = 1101;
-constexpr int32_t kCreateLine = 1116;
-constexpr int32_t kSaltLine = 1182;
-constexpr char kCreateCalled[] = "CryptCreateHash";
-constexpr char kCreateStep[] = "Creating the Hash Value";
-constexpr char kCreateDetail[] = "Failed to Create the Hash Value";
-
-constexpr char kCheckedPath[] = "InitCache.QrnCheckCachedFiles";
-constexpr int32_t kCheckLine = 731;
+constexpr Site kCheckSite = kHashSite.In("InitCache.QrnCheckCachedFiles");
+constexpr Step kCheck = {731, "QrnCheckHashValue", "Checking Hash Values from Cache files",
+                         "Failed to get the Hash value"};
 
 // The text of a file as a text-mode read delivers it: each CR LF becomes LF.
 std::string TextModeContent(const std::string& raw) {
@@ -125,39 +123,31 @@ HRESULT ComputeHash(std::string* hash, std::string (*kept)[3]) {
   uint32_t size = sizeof folder_buffer;
   HRESULT hr = GetCachePath(folder_buffer, &size);
   if (FAILED(hr)) {
-    return AddTrailEntry(authorizationTrail, kCacheSource, kCachePathLine, kHashPath,
-                         "GetCachePath", "Reading the Cache path", hr,
-                         "Failed to read the Cache path");
+    return Report(kHashSite, kCachePath, hr);
   }
   const std::string folder(folder_buffer);
 
   platform::CryptoProvider* provider = QrnCryptAcquireContext();
   if (provider == nullptr) {
-    return AddTrailEntry(authorizationTrail, kCacheSource, kContextLine, kHashPath,
-                         "QrnCryptAcquireContext", "Acquiring the Context", E_FAIL,
-                         "Failed to Acquire the Context");
+    return Report(kHashSite, kContext, E_FAIL);
   }
   platform::Md5Hash md5;
   uint32_t error = 0;
   if (!md5.Create(provider, &error)) {
-    return AddTrailEntry(authorizationTrail, kCacheSource, kCreateLine, kHashPath, kCreateCalled,
-                         kCreateStep, E_FAIL, kCreateDetail);
+    return Report(kHashSite, kCreate, E_FAIL);
   }
 
   for (size_t f = 0; f < std::size(kHashedFiles); ++f) {
     const HashedFile& file = kHashedFiles[f];
     bool complete = false;
     std::string* keep = kept != nullptr && f < 3 ? &(*kept)[f] : nullptr;
-    hr = AddTrailEntry(authorizationTrail, kCacheSource, file.line, kHashPath, kHashFileCalled,
-                       file.step, HashFile(folder + file.name, &md5, &complete, keep),
-                       kHashFileDetail);
+    hr = Report(kHashSite, file.step, HashFile(folder + file.name, &md5, &complete, keep));
     if (FAILED(hr)) return hr;
     if (!complete) return S_OK;
   }
 
   if (!md5.Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error)) {
-    return AddTrailEntry(authorizationTrail, kCacheSource, kSaltLine, kHashPath, kCreateCalled,
-                         kCreateStep, E_FAIL, kCreateDetail);
+    return Report(kHashSite, kSalt, E_FAIL);
   }
   uint8_t digest[platform::kMd5DigestSize];
   if (!md5.Finish(digest, &error)) return E_FAIL;
@@ -204,9 +194,7 @@ HRESULT LoadCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** role
   // read of each file, and no window for a file to change in between.
   std::string contents[3];
   bool valid = false;
-  HRESULT hr = AddTrailEntry(authorizationTrail, kCacheSource, kCheckLine, kCheckedPath,
-                             "QrnCheckHashValue", "Checking Hash Values from Cache files",
-                             CheckHash(&valid, &contents), "Failed to get the Hash value");
+  HRESULT hr = Report(kCheckSite, kCheck, CheckHash(&valid, &contents));
   if (FAILED(hr)) return hr;
   if (!valid) return S_OK;
 

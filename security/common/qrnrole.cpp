@@ -9,9 +9,11 @@
 #include <unordered_set>
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/text.h"
 #include "platform/xml_component.h"
+#include "security/common/com_owners.h"
+#include "security/common/document_steps.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
@@ -20,28 +22,13 @@
 
 namespace {
 
-constexpr char kRoleSource[] = "security/common/qrnrole";
-constexpr char kLoadPath[] = "InitCache.GetRoles.GetRoleFromWeb";
-
-constexpr int32_t kQueryLine = 1244;
-constexpr char kQueryCalled[] = "QueryInterface";
-constexpr char kQueryStep[] = "Quering for Interface IQrnXml2";
-constexpr char kQueryDetail[] = "IQrnXml2 is not registered";
-
-constexpr int32_t kCreateLine = 1207;
-constexpr char kCreateCalled[] = "CoCreateInstance";
-constexpr char kCreateStep[] = "Creating instance of IQrnXml";
-constexpr char kCreateDetail[] = "Class not registered";
-
-constexpr int32_t kParseLine = 1230;
-constexpr char kParseCalled[] = "put_XmlString";
-constexpr char kParseStep[] = "Parsing the XML string";
-constexpr char kParseDetail[] = "Parsing failed";
-
-constexpr int32_t kWriteLine = 1234;
-constexpr char kWriteCalled[] = "QrnEncryptBufferAndPersistInFile";
-constexpr char kWriteStep[] = "Writing the MVT Roles in Cache";
-constexpr char kWriteDetail[] = "Write operation failed";
+namespace steps = qrn::document_steps;
+constexpr qrn::Site kSite = {&qrn::authorizationTrail, "security/common/qrnrole",
+                             "InitCache.GetRoles.GetRoleFromWeb"};
+constexpr qrn::Step kQuery = steps::kQuery.AtLine(1244);
+constexpr qrn::Step kCreate = steps::kCreate.AtLine(1207);
+constexpr qrn::Step kParse = steps::kParse.AtLine(1230);
+constexpr qrn::Step kWrite = steps::kWriteRoles;
 
 constexpr char kRolesTag[] = "QRNROLES";
 constexpr char kInitialTimestamp[] = "1/1/99 12:00:00 PM";
@@ -50,30 +37,12 @@ constexpr int32_t kSourceNumber = 389;
 constexpr int kRoleChildren = 5;
 constexpr uint32_t kPathBuffer = 260;
 
+// The library's COM owners, under the names this file uses.
 template <typename T>
-struct Releaser {
-  void operator()(T* p) const { p->Release(); }
-};
-template <typename T>
-using ComPtr = std::unique_ptr<T, Releaser<T>>;
-
-struct BstrFree {
-  void operator()(OLECHAR* text) const { SysFreeString(text); }
-};
-using Bstr = std::unique_ptr<OLECHAR, BstrFree>;
-
-Bstr MakeBstr(std::string_view text) {
-  const std::u16string wide = qrn::platform::Utf8ToUtf16(text);
-  Bstr b(SysAllocStringLen(wide.data(), static_cast<unsigned int>(wide.size())));
-  if (!b) throw std::bad_alloc();
-  return b;
-}
-
-std::string FromBstr(BSTR text) {
-  if (text == nullptr) return std::string();
-  return qrn::platform::Utf16ToUtf8(
-      std::u16string_view(reinterpret_cast<const char16_t*>(text), SysStringLen(text)));
-}
+using ComPtr = qrn::ComRef<T>;
+using Bstr = qrn::BstrRef;
+inline Bstr MakeBstr(std::string_view text) { return qrn::MakeBstrRef(text); }
+inline std::string FromBstr(BSTR text) { return qrn::BstrText(text); }
 
 // Copies text into a fixed array, cut at a character boundary to leave room
 // for the terminator; the rest of the array is zero.
@@ -254,8 +223,6 @@ void CQRNRoleList::GetRoles(uint8_t use_given, IQrnXml2* document) {
 }
 
 void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
-  using qrn::AddTrailEntry;
-  using qrn::authorizationTrail;
   try {
     char folder[kPathBuffer] = {};
     uint32_t size = sizeof folder;
@@ -264,16 +231,13 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
 
     IQrnXml2* raw = nullptr;
     if (use_given && document != nullptr) {
-      const HRESULT hr = AddTrailEntry(
-          authorizationTrail, kRoleSource, kQueryLine, kLoadPath, kQueryCalled, kQueryStep,
-          document->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(&raw)), kQueryDetail);
+      const HRESULT hr = qrn::Report(
+          kSite, kQuery, document->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(&raw)));
       if (FAILED(hr) || raw == nullptr) return;
     } else {
-      HRESULT hr = AddTrailEntry(authorizationTrail, kRoleSource, kCreateLine, kLoadPath,
-                                 kCreateCalled, kCreateStep,
-                                 CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
-                                                  reinterpret_cast<void**>(&raw)),
-                                 kCreateDetail);
+      HRESULT hr = qrn::Report(kSite, kCreate,
+                               CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                                                reinterpret_cast<void**>(&raw)));
       if (FAILED(hr) || raw == nullptr) return;
       ComPtr<IQrnXml2> created(raw);
 
@@ -281,13 +245,9 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
       if (page.empty() && !qrn::GetWebPage(qrn::RolesRequest(source.serverUrl), page, true)) return;
       // Read as terminated text: the first document only.
       const std::string_view text = qrn::TerminatedText(page);
-      hr = AddTrailEntry(authorizationTrail, kRoleSource, kParseLine, kLoadPath, kParseCalled,
-                         kParseStep, qrn::platform::PutXmlUtf8(created.get(), std::string(text)),
-                         kParseDetail);
+      hr = qrn::Report(kSite, kParse, qrn::platform::PutXmlUtf8(created.get(), std::string(text)));
       if (FAILED(hr)) return;
-      hr = AddTrailEntry(authorizationTrail, kRoleSource, kWriteLine, kLoadPath, kWriteCalled,
-                         kWriteStep, qrn::QrnEncryptBufferAndPersistInFile(text, path),
-                         kWriteDetail);
+      hr = qrn::Report(kSite, kWrite, qrn::QrnEncryptBufferAndPersistInFile(text, path));
       if (FAILED(hr)) return;
       created.release();
     }

@@ -8,7 +8,7 @@
 #include <utility>
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/http_client.h"
 #include "security/common/ping.h"
 #include "security/common/server_requests.h"
@@ -17,9 +17,9 @@ namespace qrn {
 
 namespace {
 
-constexpr char kWebFunction[] = "GetWebPage";
-constexpr char kWebCalled[] = "::InternetOpenUrl";
-constexpr char kWebStep[] = "Making the Web Call ";
+constexpr Site kWebSite = {&authorizationTrail, kWebSource, "GetWebPage"};
+// The step's text ends in the URL and its detail is the page received.
+constexpr Step kWebCall = {0, "::InternetOpenUrl", "Making the Web Call ", ""};
 constexpr int32_t kLineLowerError = 158;
 constexpr int32_t kLineUpperError = 171;
 constexpr int32_t kLineHtmlPage = 185;
@@ -86,9 +86,9 @@ void AppendChunks(std::string& body, std::string& page) {
 
 void Report(const std::string& url, int32_t line, const std::string& page) {
   // The trail is shown to users: never with a password from the URL.
-  const std::string step = kWebStep + UrlWithoutUserInfo(url);
-  AddTrailEntry(authorizationTrail, kWebSource, line, kWebFunction, kWebCalled, step.c_str(),
-                E_FAIL, page.c_str());
+  const std::string step = kWebCall.text + UrlWithoutUserInfo(url);
+  qrn::Report(kWebSite, kWebCall.AtLine(line).WithText(step.c_str()).WithDetail(page.c_str()),
+              E_FAIL);
 }
 
 // Judges the text; see GetWebPage in web.h.
@@ -138,11 +138,11 @@ bool GetWebPage(std::string url, std::string& page, bool report_errors) {
       if (!web.session.Open(kWebAgent)) return false;
     }
 
-    int32_t& timeout = Config().http_timeout;
+    int32_t timeout = HttpTimeout();
     if (timeout == -1) {
       uint32_t value = 0;
       if (ReadDwordValue(platform::RegHive::LocalMachine, kConfigKey, kHttpTimeoutValue, &value)) {
-        timeout = static_cast<int32_t>(value);
+        timeout = AdoptHttpTimeout(static_cast<int32_t>(value));
       }
     }
     if (timeout != -1) web.session.SetReceiveTimeout(ReceiveTimeoutMs(timeout));
@@ -175,11 +175,7 @@ bool GetWebPage(std::string url, std::string& page, bool report_errors) {
   }
 }
 
-void SetHTTPTimeout(int32_t seconds) {
-  WebState& web = Web();
-  std::lock_guard<std::mutex> guard(web.lock);
-  Config().http_timeout = seconds;
-}
+void SetHTTPTimeout(int32_t seconds) { SetHttpTimeout(seconds); }
 
 bool ExtractHostName(const char* url, char* buffer, size_t size) {
   if (!url || !buffer) return false;

@@ -4,8 +4,9 @@
 // Process-wide state (one copy per process): the root internet session
 // (opened by the first call that gets past the reachability test, closed
 // when the library is unloaded) and the receive timeout in seconds
-// (Config().http_timeout; -1 = not known yet). One process-wide lock
-// serialises GetWebPage and SetHTTPTimeout.
+// (kept by the configuration, HttpTimeout(); -1 = not known yet). One
+// process-wide lock serialises GetWebPage; SetHTTPTimeout stores through the
+// configuration's lock and applies from the next request on.
 #pragma once
 
 #include <cstddef>

@@ -2,7 +2,7 @@
 #include <string>
 
 #include "frame/config.h"
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 #include "qrnauth/admin.h"
 
 namespace qrn::admin {
@@ -38,7 +38,7 @@ EffectiveConfig ReadEffectiveConfig() {
   ReadGroupBackupAge();
   config.event_logging = EventLoggingEnabled();
   config.diagnostic_log = MvtLogEnabled();
-  const ConfigState& state = Config();
+  const ConfigState state = ConfigSnapshot();
   config.server_adsi = state.server_adsi;
   config.nt_group_support = state.nt_group_support;
   config.source_domains = state.source_domains;

@@ -2,7 +2,7 @@
 
 #include "platform/text.h"
 #include "qrnauth/qrnauthenticate.h"
-#include "security/common/qrnlog.h"
+#include "security/common/audit_record.h"
 
 namespace qrn {
 namespace {

@@ -6,7 +6,7 @@
 
 #include <cstdint>
 
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/sspi.h"
 #include "qrnauth/qrnauthenticate.h"
 #include "security/common/qrnauthenticate/auth_credentials.h"
@@ -63,8 +63,9 @@ inline void ReportAcceptFailure(platform::SECURITY_STATUS status, const char* fu
   };
   for (const Row& row : rows) {
     if (row.status == status) {
-      AddTrailEntry(authenticationTrail, kAuthenticateSource, row.line, function,
-                    "AcceptSecurityContext", "Accepting Security Context", status, row.detail);
+      constexpr Step kAccept = {0, "AcceptSecurityContext", "Accepting Security Context", ""};
+      Report({&authenticationTrail, kAuthenticateSource, function},
+             kAccept.AtLine(row.line).WithDetail(row.detail), status);
       return;
     }
   }

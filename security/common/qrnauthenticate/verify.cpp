@@ -39,7 +39,7 @@ void StoreText(std::string_view text, char* field, uint32_t* length) {
 void AuditAs(bool success, const std::string& user_text) {
   bool novell = false;
   qrn::MvtIsNovellClient(&novell);
-  int32_t selector = qrn::Config().audit_selector;
+  int32_t selector = qrn::AuditSelector();
   if (selector != 1 && selector != 2) return;
   qrn::SendAuthenticationAudit(user_text, success);
 }

@@ -3,9 +3,10 @@
 #include <string>
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/xml_component.h"
-#include "security/common/qrnauthorize/com_helpers.h"
+#include "security/common/com_owners.h"
+#include "security/common/document_steps.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
@@ -14,33 +15,19 @@
 
 namespace {
 
-using qrn::AddTrailEntry;
-using qrn::authorizationTrail;
-using qrn::kAuthorizeSource;
+using qrn::Report;
+namespace steps = qrn::document_steps;
 
-constexpr char kBuildPath[] = "InitCache.BuildAppls";
+constexpr qrn::Site kSite = {&qrn::authorizationTrail, qrn::kAuthorizeSource,
+                             "InitCache.BuildAppls"};
 constexpr uint32_t kUrlBuffer = 256;
 constexpr uint32_t kPathBuffer = 260;
 
-constexpr int32_t kWebLine = 1241;
-constexpr char kWebCalled[] = "GetWebPage";
-constexpr char kWebStep[] = "Making Web Call ";
-constexpr char kWebDetail[] = "Could not connect to the Web Page";
-
-constexpr int32_t kCreateLine = 1251;
-constexpr char kCreateCalled[] = "CoCreateInstance";
-constexpr char kCreateStep[] = "Creating instance of IQrnXml";
-constexpr char kCreateDetail[] = "Class not registered";
-
-constexpr int32_t kParseLine = 1257;
-constexpr char kParseCalled[] = "put_XmlString";
-constexpr char kParseStep[] = "Parsing the XML string";
-constexpr char kParseDetail[] = "Parsing failed";
-
-constexpr int32_t kWriteLine = 1269;
-constexpr char kWriteCalled[] = "QrnEncryptBufferAndPersistInFile";
-constexpr char kWriteStep[] = "Writing the Secured Application Data in Cache";
-constexpr char kWriteDetail[] = "Write operation failed";
+constexpr qrn::Step kWeb = {1241, "GetWebPage", "Making Web Call ",
+                            "Could not connect to the Web Page"};
+constexpr qrn::Step kCreate = steps::kCreate.AtLine(1251);
+constexpr qrn::Step kParse = steps::kParse.AtLine(1257);
+constexpr qrn::Step kWrite = steps::kWriteApplications;
 
 }  // namespace
 
@@ -70,9 +57,8 @@ bool CQRNAuthorizeCache::BuildAppls() {
   if (page.empty()) {
     const std::string request = qrn::ApplicationsRequest(url);
     if (!qrn::GetWebPage(request, page, true)) {
-      const std::string step = kWebStep + qrn::UrlWithoutUserInfo(request);
-      AddTrailEntry(authorizationTrail, kAuthorizeSource, kWebLine, kBuildPath, kWebCalled,
-                    step.c_str(), E_FAIL, kWebDetail);
+      const std::string step = kWeb.text + qrn::UrlWithoutUserInfo(request);
+      Report(kSite, kWeb.WithText(step.c_str()), E_FAIL);
       return false;
     }
   }
@@ -80,26 +66,21 @@ bool CQRNAuthorizeCache::BuildAppls() {
   const std::string_view text = qrn::TerminatedText(page);
 
   IQrnXml2* raw = nullptr;
-  HRESULT hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, kCreateLine, kBuildPath,
-                             kCreateCalled, kCreateStep,
-                             CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
-                                              reinterpret_cast<void**>(&raw)),
-                             kCreateDetail);
+  HRESULT hr = Report(kSite, kCreate,
+                      CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                                       reinterpret_cast<void**>(&raw)));
   if (FAILED(hr) || raw == nullptr) return false;
   qrn::ComRef<IQrnXml2> created(raw);
 
-  hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, kParseLine, kBuildPath, kParseCalled,
-                     kParseStep, qrn::platform::PutXmlUtf8(created.get(), std::string(text)),
-                     kParseDetail);
+  hr = Report(kSite, kParse, qrn::platform::PutXmlUtf8(created.get(), std::string(text)));
   if (FAILED(hr)) return false;
 
   char folder[kPathBuffer] = {};
   size = sizeof folder;
   if (FAILED(qrn::GetCachePath(folder, &size))) return false;
-  hr = AddTrailEntry(
-      authorizationTrail, kAuthorizeSource, kWriteLine, kBuildPath, kWriteCalled, kWriteStep,
-      qrn::QrnEncryptBufferAndPersistInFile(text, std::string(folder) + qrn::kApplicationCacheFile),
-      kWriteDetail);
+  hr = Report(kSite, kWrite,
+              qrn::QrnEncryptBufferAndPersistInFile(
+                  text, std::string(folder) + qrn::kApplicationCacheFile));
   if (FAILED(hr)) return false;
 
   if (applicationDocument != nullptr) applicationDocument->Release();

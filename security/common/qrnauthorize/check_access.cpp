@@ -5,48 +5,32 @@
 #include <vector>
 
 #include "frame/config.h"
-#include "frame/trail.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/audit_record.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
+#include "security/common/qrnauthorize/check_observer.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
-#include "security/common/qrnlog.h"
+#include "security/common/qrnauthorize/steps.h"
 
 namespace {
 
-using qrn::AddTrailEntry;
-using qrn::authorizationTrail;
-using qrn::kAuthorizeSource;
+using qrn::Report;
+namespace steps = qrn::authorize_steps;
 
-constexpr char kFunction[] = "CheckAccess";
+constexpr qrn::Site kSite = steps::kSite.In("CheckAccess");
 // A given user name is cut to the 511 bytes of the name buffer, at a
 // character boundary, like the names a load is made for.
 constexpr size_t kUserNameMax = 511;
 
-struct Report {
-  int32_t line;
-  const char* called;
-  const char* step;
-  const char* detail;
-};
-
-constexpr Report kChooseUser = {1997, "ChooseUser", "Authenticating the User",
-                                "User could not be Authenticated"};
-constexpr Report kNovellCheck = {2003, "MvtIsNovellClient", "Checking if the client is Novell",
-                                 "Novell Client Check failure"};
-constexpr Report kNovellName = {2009, "ConvertToNovellUserFormat",
-                                "Converting the user name into Novell Format",
-                                "Convertion to Novell User name failed"};
-constexpr Report kReadRoles = {2026, "GetUserRolesFromCache", "Reading Roles from the Cache",
-                               "Cannot read Roles from Cache"};
-constexpr Report kNoRoles = {2032, "prolesArray", "Checking the Roles Array",
-                             "Roles Array is empty"};
-
-HRESULT Reported(const Report& report, HRESULT status) {
-  return AddTrailEntry(authorizationTrail, kAuthorizeSource, report.line, kFunction, report.called,
-                       report.step, status, report.detail);
-}
+constexpr qrn::Step kChooseUser = steps::kChooseUser.AtLine(1997);
+constexpr qrn::Step kNovellCheck = steps::kNovellCheck.AtLine(2003);
+constexpr qrn::Step kNovellName = steps::kNovellName.AtLine(2009);
+constexpr qrn::Step kReadRoles = {2026, "GetUserRolesFromCache", "Reading Roles from the Cache",
+                                  "Cannot read Roles from Cache"};
+constexpr qrn::Step kNoRoles = {2032, "prolesArray", "Checking the Roles Array",
+                                "Roles Array is empty"};
 
 bool AuditsAuthorization(int32_t selector) { return selector == 1 || selector == 3; }
 
@@ -60,7 +44,7 @@ bool CQRNAuthorize::CheckAccess(const char* user, const char* object, unsigned i
     std::string name;
     const HRESULT chosen = qrn::ChooseUser(nullptr, &name);
     if (FAILED(chosen)) {
-      Reported(kChooseUser, chosen);
+      Report(kSite, kChooseUser, chosen);
       return false;
     }
     return CheckUserAccess(name, object, permission);
@@ -75,7 +59,7 @@ bool CQRNAuthorize::CheckUserAccess(std::string_view user, const char* object,
   if (novellFlag == -1) {
     const HRESULT novell_check = qrn::MvtIsNovellClient(&novell);
     if (FAILED(novell_check)) {
-      Reported(kNovellCheck, novell_check);
+      Report(kSite, kNovellCheck, novell_check);
       return false;
     }
     novellFlag = novell ? 1 : 0;
@@ -83,11 +67,12 @@ bool CQRNAuthorize::CheckUserAccess(std::string_view user, const char* object,
   std::string converted;
   if (novell) {
     converted.assign(user);
-    if (FAILED(Reported(kNovellName, qrn::ConvertToNovellUserFormat(&converted)))) return false;
+    if (FAILED(Report(kSite, kNovellName, qrn::ConvertToNovellUserFormat(&converted))))
+      return false;
     user = converted;
   }
 
-  const bool audit = AuditsAuthorization(qrn::Config().audit_selector);
+  const bool audit = AuditsAuthorization(qrn::AuditSelector());
   if (cache == nullptr) return false;
 
   bool granted = false;
@@ -96,16 +81,23 @@ bool CQRNAuthorize::CheckUserAccess(std::string_view user, const char* object,
     // The name was converted above; the flag is passed on, not read again.
     const HRESULT hr = UserRoles(user, &roles, &novell);
     if (FAILED(hr)) {
-      Reported(kReadRoles, hr);
+      Report(kSite, kReadRoles, hr);
     } else if (roles == nullptr) {
-      Reported(kNoRoles, hr);
+      Report(kSite, kNoRoles, hr);
     } else {
+      qrn::CheckObserver* const observer = qrn::ActiveCheckObserver();
       for (const CQRNRole* role : *roles) {
         if (role == nullptr) continue;
-        if (cache->aclStore.AclAllows(role->roleName, object, permission)) {
-          granted = true;
-          break;
+        if (observer == nullptr) {
+          granted = cache->aclStore.AclAllows(role->roleName, object, permission);
+        } else {
+          const qrn::AclEntries* entries = nullptr;
+          const qrn::AclEntry* decided = nullptr;
+          granted =
+              cache->aclStore.AclAllows(role->roleName, object, permission, &entries, &decided);
+          observer->AclLookup(*role, entries, decided, granted);
         }
+        if (granted) break;
       }
     }
   } catch (...) {

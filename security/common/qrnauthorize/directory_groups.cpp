@@ -7,28 +7,26 @@
 #include <mutex>
 
 #include "frame/config.h"
-#include "frame/diaglog.h"
-#include "frame/trail.h"
+#include "frame/diagnostic_log.h"
+#include "frame/report.h"
 #include "platform/ldap_directory.h"
 #include "platform/text.h"
 #include "platform/winbind.h"
-#include "security/common/qrnauthorize/directory_accounts.h"
+#include "security/common/qrnauthorize/account_directory.h"
 
 namespace qrn {
 
 namespace {
 
 constexpr char kSourceFile[] = "security/common/qrnauthorize";
-constexpr char kGlobalGroupsFunction[] =
-    "InitCache.GetUserRolesFromCache.GroupNames.GetGlobalGroups";
-constexpr char kBindCalled[] = "ADsGetObject";
-constexpr char kGettingObjectStep[] = "Getting the ADS Object for ";
-constexpr char kOpeningObjectStep[] = "Opening the ADS Object for ";
-constexpr char kDomainGroupsDetail[] = "Failed, Cannot get NT Domain groups for the user.";
+constexpr Site kGlobalGroupsSite = {&authorizationTrail, kSourceFile,
+                                    "InitCache.GetUserRolesFromCache.GroupNames.GetGlobalGroups"};
+// The step texts name the object: the constant text with the path appended.
+constexpr Step kGettingObject = {616, "ADsGetObject", "Getting the ADS Object for ",
+                                 "Failed, Cannot get NT Domain groups for the user."};
+constexpr Step kOpeningObject = kGettingObject.AtLine(632).WithText("Opening the ADS Object for ");
 constexpr char kCannotBindUser[] = "Cannot ADsGetObject for the user!!";
 constexpr char kCannotGetGroups[] = "Cannot NetGetGroups for the user!!";
-constexpr int32_t kLineG1 = 616;
-constexpr int32_t kLineG2 = 632;
 constexpr int32_t kLineL1 = 613;
 constexpr int32_t kLineL2 = 960;
 constexpr char kForeignPrincipals[] = ",CN=ForeignSecurityPrincipals,";
@@ -81,8 +79,8 @@ HRESULT ServiceAccountGroups(const std::string& path, const QualifiedName* user,
   Secret service_password;
   if (!ReadServiceAccount(&service_user, &service_password.text)) return S_FALSE;
   const auto report = [&path](HRESULT status) {
-    AddTrailEntry(authorizationTrail, kSourceFile, kLineG2, kGlobalGroupsFunction, kBindCalled,
-                  (kOpeningObjectStep + path).c_str(), status, kDomainGroupsDetail);
+    const std::string step = kOpeningObject.text + path;
+    Report(kGlobalGroupsSite, kOpeningObject.WithText(step.c_str()), status);
     return S_FALSE;
   };
   if (user == nullptr) return report(kAdsBadPathname);
@@ -136,8 +134,8 @@ HRESULT GetGlobalGroups(const std::string& user_path, std::string* text) {
     if (parsed && !FindAccount(user, &account)) hr = NetStatus(kNerrUserNotFound);
     if (FAILED(hr)) {
       WriteDiagnosticLine("", kSourceFile, kLineL1, hr, kCannotBindUser, user_path.c_str(), 0);
-      AddTrailEntry(authorizationTrail, kSourceFile, kLineG1, kGlobalGroupsFunction, kBindCalled,
-                    (kGettingObjectStep + user_path).c_str(), hr, kDomainGroupsDetail);
+      const std::string step = kGettingObject.text + user_path;
+      Report(kGlobalGroupsSite, kGettingObject.WithText(step.c_str()), hr);
       return ServiceAccountGroups(user_path, parsed ? &user : nullptr, text);
     }
     std::vector<platform::GroupEntry> all;

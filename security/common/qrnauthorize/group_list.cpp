@@ -74,15 +74,12 @@ std::string ResolverComputerName() {
 }
 
 int32_t UseClientNetApi() {
-  ConfigState& config = Config();
-  if (config.client_netapi != -1) return config.client_netapi;
-  uint32_t value = 0;
-  int32_t result = 0;
-  if (ReadDwordValue(platform::RegHive::LocalMachine, kConfigKey, kUseClientNetApiValue, &value))
-    result = static_cast<int32_t>(value);
-  // A stored -1 would read as "not read"; it means "not 1" all the same.
-  config.client_netapi = result == -1 ? 0 : result;
-  return config.client_netapi;
+  return ClientNetApi([]() -> int32_t {
+    uint32_t value = 0;
+    if (ReadDwordValue(platform::RegHive::LocalMachine, kConfigKey, kUseClientNetApiValue, &value))
+      return static_cast<int32_t>(value);
+    return 0;
+  });
 }
 
 }  // namespace qrn

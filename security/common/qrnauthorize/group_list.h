@@ -47,7 +47,7 @@ std::string ResolverComputerName();
 
 // "UseClientNetApi" of the machine configuration key: read the first time it
 // is asked for (0 when the key or a REG_DWORD value is missing), then kept in
-// Config().client_netapi for the life of the process.
+// the configuration (ClientNetApi) for the life of the process.
 int32_t UseClientNetApi();
 
 }  // namespace qrn

@@ -7,16 +7,16 @@
 #include <string>
 
 #include "frame/config.h"
-#include "frame/trail.h"
 #include "platform/file_lock.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/com_owners.h"
 #include "security/common/qrnauthenticate/identity_block.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
-#include "security/common/qrnauthorize/com_helpers.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrnauthorize/server_documents.h"
+#include "security/common/qrnauthorize/steps.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/server_requests.h"
@@ -24,60 +24,43 @@
 
 namespace {
 
-using qrn::AddTrailEntry;
-using qrn::authorizationTrail;
-using qrn::kAuthorizeSource;
+using qrn::Report;
+namespace steps = qrn::authorize_steps;
 
-constexpr char kFunction[] = "InitCache";
+constexpr qrn::Site kSite = steps::kSite.In("InitCache");
 constexpr uint32_t kUrlBuffer = 256;
 constexpr unsigned int kTimestampBuffer = 256;
 constexpr size_t kTimestampMax = 255;
 constexpr unsigned int kSavedIdentityFlags = QRN_CLEAR_CACHE | QRN_CLEAR_CACHE_GROUPS;
 
-struct Report {
-  int32_t line;
-  const char* called;
-  const char* step;
-  const char* detail;
-};
-
-constexpr Report kReportA = {1606, "MvtCacheFolderWritable",
-                             "Checking if the Local Cache folder is writable",
-                             "Local Cache folder does not have write permission"};
-constexpr Report kReportB = {1645, "MvtIsNovellClient", "Checking if the client is Novell",
-                             "Novell Client Check failure"};
-constexpr Report kReportC = {1659, "ConvertToNovellUserFormat",
-                             "Converting the user name into Novell Format",
-                             "Convertion to Novell User name failed"};
-constexpr Report kReportD = {1679, "new CQRNAuthorizeCache()", "Allocating Memory for cache",
-                             "Out of Memory"};
-constexpr Report kReportE = {1694, "QrnGetCacheFlag", "Getting Cache Flag failed",
-                             "Get Cache Flag failed"};
-constexpr Report kReportF = {1700, "QrnCheckCachedFiles", "Reading Cache files",
-                             "Failed to read the Cache files"};
-constexpr Report kReportG = {1765, "QrnCheckCachedFiles", "Test for Local Cache",
-                             "Local Cache Files are corrupted or deleted"};
-constexpr Report kReportH = {1708, "GetAuthUrl", "Reading the URL from the registry",
-                             "Failed to read the URL from registry"};
-constexpr Report kReportI = {1721, "GetWebPage", "Making the Web Call ",
-                             "Could not access the Web Page"};
-constexpr Report kReportJ = {1805, "QueryInterface", "Getting the Object Interface IQrnXml2",
-                             "Could not query the interface on the QrnXml Component"};
+constexpr qrn::Step kReportA = {1606, "MvtCacheFolderWritable",
+                                "Checking if the Local Cache folder is writable",
+                                "Local Cache folder does not have write permission"};
+constexpr qrn::Step kReportB = steps::kNovellCheck.AtLine(1645);
+constexpr qrn::Step kReportC = steps::kNovellName.AtLine(1659);
+constexpr qrn::Step kReportD = {1679, "new CQRNAuthorizeCache()", "Allocating Memory for cache",
+                                "Out of Memory"};
+constexpr qrn::Step kReportE = {1694, "QrnGetCacheFlag", "Getting Cache Flag failed",
+                                "Get Cache Flag failed"};
+constexpr qrn::Step kReportF = {1700, "QrnCheckCachedFiles", "Reading Cache files",
+                                "Failed to read the Cache files"};
+constexpr qrn::Step kReportG = {1765, "QrnCheckCachedFiles", "Test for Local Cache",
+                                "Local Cache Files are corrupted or deleted"};
+constexpr qrn::Step kReportH = steps::kReadUrl.AtLine(1708);
+constexpr qrn::Step kReportI = {1721, "GetWebPage", "Making the Web Call ",
+                                "Could not access the Web Page"};
+constexpr qrn::Step kReportJ = {1805, "QueryInterface", "Getting the Object Interface IQrnXml2",
+                                "Could not query the interface on the QrnXml Component"};
 // A server document that is missing, cut or of the wrong kind (the texts
 // come with the fault).
 constexpr int32_t kServerDocumentLine = 1780;
-
-HRESULT Reported(const Report& report, HRESULT status, const char* step = nullptr) {
-  return AddTrailEntry(authorizationTrail, kAuthorizeSource, report.line, kFunction, report.called,
-                       step != nullptr ? step : report.step, status, report.detail);
-}
 
 // The server's timestamp when the cache-flag decision delivered none: the
 // one of the last combined answer, else the server's date-time answer.
 bool FetchServerTimestamp(std::string* server_timestamp) {
   char url[kUrlBuffer] = {};
   uint32_t size = sizeof url;
-  if (FAILED(Reported(kReportH, qrn::GetAuthUrl(url, &size)))) return false;
+  if (FAILED(Report(kSite, kReportH, qrn::GetAuthUrl(url, &size)))) return false;
   if (!qrn::SecurityParts().server_timestamp.empty()) {
     *server_timestamp = qrn::SecurityParts().server_timestamp;
     return true;
@@ -85,8 +68,8 @@ bool FetchServerTimestamp(std::string* server_timestamp) {
   const std::string request = qrn::DateTimeRequest(url);
   std::string page;
   if (!qrn::GetWebPage(request, page, true)) {
-    const std::string step = kReportI.step + qrn::UrlWithoutUserInfo(request);
-    Reported(kReportI, E_FAIL, step.c_str());
+    const std::string step = kReportI.text + qrn::UrlWithoutUserInfo(request);
+    Report(kSite, kReportI.WithText(step.c_str()), E_FAIL);
   }
   // A failed request goes on with what it received.
   *server_timestamp = qrn::ParseDateTimeAnswer(page);
@@ -98,15 +81,16 @@ bool FetchServerTimestamp(std::string* server_timestamp) {
 bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
   try {
     if (!qrn::MvtCacheFolderWritable()) {
-      Reported(kReportA, E_FAIL);
+      Report(kSite, kReportA, E_FAIL);
       return false;
     }
     bool novell = false;
-    if (FAILED(Reported(kReportB, qrn::MvtIsNovellClient(&novell)))) return false;
+    if (FAILED(Report(kSite, kReportB, qrn::MvtIsNovellClient(&novell)))) return false;
 
     std::string name;
     if (FAILED(qrn::ChooseUser(user, &name))) name.clear();
-    if (novell && FAILED(Reported(kReportC, qrn::ConvertToNovellUserFormat(&name)))) return false;
+    if (novell && FAILED(Report(kSite, kReportC, qrn::ConvertToNovellUserFormat(&name))))
+      return false;
 
     ClearCache(clear_flags);
     // Without bit 0 or 1 the previous cache is still held: released here,
@@ -114,7 +98,7 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
     ReleaseCache();
     cache = new (std::nothrow) CQRNAuthorizeCache();
     if (cache == nullptr) {
-      Reported(kReportD, E_OUTOFMEMORY);
+      Report(kSite, kReportD, E_OUTOFMEMORY);
       return false;
     }
     cacheUser = name;
@@ -122,7 +106,8 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
 
     int16_t flag = 0;
     std::string server_timestamp;
-    if (FAILED(Reported(kReportE, qrn::QrnGetCacheFlag(&flag, &server_timestamp)))) return false;
+    if (FAILED(Report(kSite, kReportE, qrn::QrnGetCacheFlag(&flag, &server_timestamp))))
+      return false;
     cacheFlag = flag;
 
     int16_t valid = -1;
@@ -140,14 +125,14 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
     }
     // Released on every way out.
     qrn::ComRef<IQrnXml2> application(raw[0]), roles(raw[1]), acls(raw[2]);
-    if (FAILED(Reported(kReportF, files))) return false;
+    if (FAILED(Report(kSite, kReportF, files))) return false;
     const bool local_whole = valid == 1 && application && roles && acls;
 
     qrn::ServerDocuments server;
     bool from_server = false;
     if (flag == -1) {
       if (valid != 1) {
-        Reported(kReportG, E_UNEXPECTED);
+        Report(kSite, kReportG, E_UNEXPECTED);
         return false;
       }
     } else {
@@ -162,10 +147,11 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
           // As with an unreachable server: the valid local files answer and
           // nothing on disk changes.
           const std::string detail =
-              fault.detail + (local_whole ? "; the Local Cache would be used"
-                                          : "; there is no valid Local Cache");
-          AddTrailEntry(authorizationTrail, kAuthorizeSource, kServerDocumentLine, kFunction,
-                        fault.called.c_str(), fault.step.c_str(), E_FAIL, detail.c_str());
+              fault.detail +
+              (local_whole ? "; the Local Cache would be used" : "; there is no valid Local Cache");
+          Report(kSite,
+                 {kServerDocumentLine, fault.called.c_str(), fault.step.c_str(), detail.c_str()},
+                 E_FAIL);
           if (!local_whole) return false;
           flag = -1;
           cacheFlag = -1;
@@ -177,7 +163,7 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
     if (from_server) {
       cache->roleList.GetRoles(1, server.roles.get());
       cache->aclStore.BuildACLFromWeb("", -1, server.acls.get());
-      if (FAILED(Reported(kReportJ, cache->TakeApplicationDocument(server.application.get()))))
+      if (FAILED(Report(kSite, kReportJ, cache->TakeApplicationDocument(server.application.get()))))
         return false;
       HRESULT stored = S_OK;
       if (qrn::StoreServerDocuments(server, server_timestamp, &stored) ==
@@ -192,7 +178,7 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
       }
       cache->aclStore.BuildACLFromWeb("", flag, flag == -1 ? acls.get() : nullptr);
       if (flag == -1 && application) {
-        if (FAILED(Reported(kReportJ, cache->TakeApplicationDocument(application.get()))))
+        if (FAILED(Report(kSite, kReportJ, cache->TakeApplicationDocument(application.get()))))
           return false;
       } else if (!cache->BuildAppls()) {
         return false;

@@ -3,8 +3,8 @@
 #include <new>
 
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/com_owners.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
-#include "security/common/qrnauthorize/com_helpers.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/web.h"
 

@@ -7,8 +7,8 @@
 #include <string>
 
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/qrnauthorize/application_document.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
-#include "security/common/qrnauthorize/directory_elements.h"
 
 class CQRNAuthorizeInspector {
  public:

@@ -5,7 +5,7 @@
 
 #include "platform/nss_groups.h"
 #include "platform/text.h"
-#include "security/common/qrnauthorize/directory_accounts.h"
+#include "security/common/qrnauthorize/account_directory.h"
 #include "security/common/qrnauthorize/directory_groups.h"
 
 namespace qrn {

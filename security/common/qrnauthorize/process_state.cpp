@@ -1,6 +1,6 @@
 #include "security/common/qrnauthorize/process_state.h"
 
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 
 namespace qrn {
 

@@ -1,7 +1,7 @@
 // RefreshCache: asks the server again and reloads when its data changed.
 #include <string>
 
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/qrnauthorize/process_state.h"
@@ -9,44 +9,32 @@
 
 namespace {
 
-constexpr char kFunction[] = "RefreshCache";
-
-constexpr int32_t kFlagLine = 1915;
-constexpr char kFlagCalled[] = "QrnGetCacheFlag";
-constexpr char kFlagStep[] = "Reading the Cache flag";
-constexpr char kFlagDetail[] = "Could not get the Cache flag";
-
-constexpr int32_t kUpdatedLine = 1922;
-constexpr int32_t kNotUpdatedLine = 1933;
-constexpr char kCompareCalled[] = "[CompareTimestamp]";
-constexpr char kCompareStep[] = "Checking if Local Cache is updated";
-constexpr char kUpdatedDetail[] = "Local Cache is updated";
-constexpr char kNotUpdatedDetail[] = "Local Cache is not updated";
+constexpr qrn::Site kSite = {&qrn::authorizationTrail, qrn::kAuthorizeSource, "RefreshCache"};
+constexpr qrn::Step kFlag = {1915, "QrnGetCacheFlag", "Reading the Cache flag",
+                             "Could not get the Cache flag"};
+constexpr qrn::Step kUpdated = {1922, "[CompareTimestamp]", "Checking if Local Cache is updated",
+                                "Local Cache is updated"};
+constexpr qrn::Step kNotUpdated = kUpdated.AtLine(1933).WithDetail("Local Cache is not updated");
 
 }  // namespace
 
 bool CQRNAuthorize::RefreshCache(bool& refreshed, unsigned int clear_flags) {
-  using qrn::AddTrailEntry;
-  using qrn::authorizationTrail;
+  using qrn::Report;
   try {
     qrn::ResetCacheFlag();
     int16_t flag = 0;
     std::string server_timestamp;
-    const HRESULT hr =
-        AddTrailEntry(authorizationTrail, qrn::kAuthorizeSource, kFlagLine, kFunction, kFlagCalled,
-                      kFlagStep, qrn::QrnGetCacheFlag(&flag, &server_timestamp), kFlagDetail);
+    const HRESULT hr = Report(kSite, kFlag, qrn::QrnGetCacheFlag(&flag, &server_timestamp));
 
     if (SUCCEEDED(hr) && flag == cacheFlag &&
         qrn::platform::EqualsNoCase(server_timestamp, cacheTimestamp)) {
-      AddTrailEntry(authorizationTrail, qrn::kAuthorizeSource, kUpdatedLine, kFunction,
-                    kCompareCalled, kCompareStep, 1, kUpdatedDetail);
+      Report(kSite, kUpdated, 1);
       refreshed = false;
       if (clear_flags & QRN_CLEAR_GROUPS) RefreshCacheUserGroups();
       return true;
     }
 
-    AddTrailEntry(authorizationTrail, qrn::kAuthorizeSource, kNotUpdatedLine, kFunction,
-                  kCompareCalled, kCompareStep, 1, kNotUpdatedDetail);
+    Report(kSite, kNotUpdated, 1);
     ClearCache(clear_flags);
     qrn::ResetCacheFlag();
     refreshed = true;

@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -33,6 +34,9 @@ class RoleMemberIndex {
   // group) member equal to name without regard to case.
   void FindUser(std::string_view name, std::vector<uint32_t>* positions) const;
   void FindGroup(std::string_view name, std::vector<uint32_t>* positions) const;
+  // The same, each position tagged: (position << 32) | tag.
+  void FindUser(std::string_view name, uint32_t tag, std::vector<uint64_t>* hits) const;
+  void FindGroup(std::string_view name, uint32_t tag, std::vector<uint64_t>* hits) const;
 
  private:
   struct Hash {
@@ -47,11 +51,33 @@ class RoleMemberIndex {
     size_t groups;
   };
   static void Find(const NameMap& map, std::string_view name, std::vector<uint32_t>* positions);
+  static void Find(const NameMap& map, std::string_view name, uint32_t tag,
+                   std::vector<uint64_t>* hits);
 
   std::vector<CQRNRole*> roles_;
   std::vector<Counts> counts_;
   NameMap users_;
   NameMap groups_;
 };
+
+// Sees the matching: for each role of the list (null roles skipped), in
+// list order, what matched it.
+class RoleMatchObserver {
+ public:
+  virtual ~RoleMatchObserver() = default;
+  // matched: the user's name (by_user) or the first group candidate that the
+  // role names; null when the role names neither.
+  virtual void Role(const CQRNRole& role, const std::string* matched, bool by_user) = 0;
+};
+
+// The one matching of a user against the loaded roles: appends to *roles,
+// in list order, each role of list that names user as a user member or one
+// of candidates as a group member (equal without regard to case). Looks each
+// name up once in *index, which is (re)built when missing, made for another
+// list, or stale for a role it found. observer, when given, sees the outcome
+// for every role.
+void MatchRoles(const CQRNRoleList& list, std::shared_ptr<RoleMemberIndex>* index,
+                const std::string& user, const std::vector<std::string>& candidates,
+                std::vector<CQRNRole*>* roles, RoleMatchObserver* observer);
 
 }  // namespace qrn

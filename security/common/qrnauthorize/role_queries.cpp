@@ -5,25 +5,21 @@
 #include <vector>
 
 #include "frame/config.h"
-#include "frame/trail.h"
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/com_owners.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
-#include "security/common/qrnauthorize/com_helpers.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
+#include "security/common/qrnauthorize/steps.h"
 
 namespace {
 
-using qrn::AddTrailEntry;
-using qrn::authorizationTrail;
-using qrn::kAuthorizeSource;
-
-constexpr char kFunction[] = "GetRoles";
+constexpr qrn::Site kSite = qrn::authorize_steps::kSite.In("GetRoles");
 // Role texts are converted into buffers of 256 wide characters.
 constexpr size_t kWideBuffer = 256;
 
-constexpr int32_t kS1Line = 2390;
-constexpr int32_t kS2Line = 2399;
+constexpr qrn::Step kS1 = qrn::authorize_steps::kChooseUser.AtLine(2390);
+constexpr qrn::Step kS2 = qrn::authorize_steps::kNovellName.AtLine(2399);
 
 // A BSTR vector of count elements with lower bound 0, freed unless released.
 struct BstrVector {
@@ -69,19 +65,14 @@ HRESULT CQRNAuthorize::GetRoles(const char* user, VARIANT* names, VARIANT* ids) 
     if (cache == nullptr) return E_FAIL;
 
     std::string name;
-    HRESULT hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, kS1Line, kFunction,
-                               "ChooseUser", "Authenticating the User",
-                               qrn::ChooseUser(user, &name), "User could not be Authenticated");
+    HRESULT hr = qrn::Report(kSite, kS1, qrn::ChooseUser(user, &name));
     if (FAILED(hr)) return hr;
 
     bool novell = false;
     hr = qrn::MvtIsNovellClient(&novell);
     if (FAILED(hr)) return hr;
     if (novell) {
-      hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, kS2Line, kFunction,
-                         "ConvertToNovellUserFormat", "Converting the user name into Novell Format",
-                         qrn::ConvertToNovellUserFormat(&name),
-                         "Convertion to Novell User name failed");
+      hr = qrn::Report(kSite, kS2, qrn::ConvertToNovellUserFormat(&name));
       if (FAILED(hr)) return hr;
     }
 

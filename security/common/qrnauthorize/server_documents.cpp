@@ -1,9 +1,10 @@
 #include "security/common/qrnauthorize/server_documents.h"
 
 #include "frame/config.h"
-#include "frame/trail.h"
+#include "frame/report.h"
 #include "platform/file_lock.h"
 #include "platform/xml_component.h"
+#include "security/common/document_steps.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
@@ -14,7 +15,7 @@ namespace qrn {
 
 namespace {
 
-constexpr char kFunction[] = "InitCache";
+constexpr Site kSite = {&authorizationTrail, kAuthorizeSource, "InitCache"};
 constexpr uint32_t kPathBuffer = 260;
 
 struct DocumentKind {
@@ -27,27 +28,11 @@ constexpr DocumentKind kApplicationKind = {"Application", "QRNAPPLS", false};
 constexpr DocumentKind kRoleKind = {"Role", "QRNROLES", false};
 constexpr DocumentKind kAclKind = {"ACL", "QRNACLS", true};
 
-// Writes of the set: the texts each document's own writer reports with.
-struct WriteReport {
-  int32_t line;
-  const char* step;
-};
-constexpr WriteReport kApplicationWrite = {1269, "Writing the Secured Application Data in Cache"};
-constexpr WriteReport kRoleWrite = {1234, "Writing the MVT Roles in Cache"};
-constexpr WriteReport kAclWrite = {800, "Writing the ACLs in Cache"};
-constexpr char kWriteCalled[] = "QrnEncryptBufferAndPersistInFile";
-constexpr char kWriteDetail[] = "Write operation failed";
-
-constexpr int32_t kCacheTimeLine = 1852;
-constexpr char kCacheTimeCalled[] = "SetCacheTime";
-constexpr char kCacheTimeStep[] = "Setting the Cache time";
-constexpr char kCacheTimeDetail[] = "Failed to set the Cache time";
-
-constexpr int32_t kBusyLine = 1840;
-constexpr char kBusyCalled[] = "LockCacheFolder";
-constexpr char kBusyStep[] = "Locking the Local Cache folder";
-constexpr char kBusyDetail[] =
-    "Another process is writing the Local Cache; the Cache files were not rewritten";
+constexpr Step kCacheTime = {1852, "SetCacheTime", "Setting the Cache time",
+                             "Failed to set the Cache time"};
+constexpr Step kBusy = {
+    1840, "LockCacheFolder", "Locking the Local Cache folder",
+    "Another process is writing the Local Cache; the Cache files were not rewritten"};
 
 ServerDocumentFault Fault(const DocumentKind& kind, const char* called, const std::string& detail) {
   return {std::string("Checking the ") + kind.name + " document of the server", called, detail};
@@ -126,8 +111,7 @@ StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::s
   platform::FileLock lock;
   if (LockCacheFolder(&lock, platform::FileLock::Mode::kExclusive) ==
       platform::FileLock::Result::kTimedOut) {
-    AddTrailEntry(authorizationTrail, kAuthorizeSource, kBusyLine, kFunction, kBusyCalled,
-                  kBusyStep, S_FALSE, kBusyDetail);
+    Report(kSite, kBusy, S_FALSE);
     return StoreOutcome::kSkipped;
   }
   // A folder where the lock file cannot be made is written without it: the
@@ -136,23 +120,20 @@ StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::s
   const struct {
     const std::string& text;
     const char* file;
-    WriteReport report;
-  } files[] = {{documents.application_text, kApplicationCacheFile, kApplicationWrite},
-               {documents.roles_text, kRoleCacheFile, kRoleWrite},
-               {documents.acl_text, kAclCacheFile, kAclWrite}};
+    Step step;  // the step each document's own writer reports with
+  } files[] = {
+      {documents.application_text, kApplicationCacheFile, document_steps::kWriteApplications},
+      {documents.roles_text, kRoleCacheFile, document_steps::kWriteRoles},
+      {documents.acl_text, kAclCacheFile, document_steps::kWriteAcls}};
   for (const auto& file : files) {
-    hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, file.report.line, kFunction,
-                       kWriteCalled, file.report.step,
-                       QrnEncryptBufferAndPersistInFile(file.text, std::string(folder) + file.file),
-                       kWriteDetail);
+    hr = Report(kSite, file.step,
+                QrnEncryptBufferAndPersistInFile(file.text, std::string(folder) + file.file));
     if (FAILED(hr)) {
       *status = hr;
       return StoreOutcome::kFailed;
     }
   }
-  hr = AddTrailEntry(authorizationTrail, kAuthorizeSource, kCacheTimeLine, kFunction,
-                     kCacheTimeCalled, kCacheTimeStep, StoreCacheTime(timestamp.c_str()),
-                     kCacheTimeDetail);
+  hr = Report(kSite, kCacheTime, StoreCacheTime(timestamp.c_str()));
   if (FAILED(hr)) {
     *status = hr;
     return StoreOutcome::kFailed;

@@ -12,7 +12,7 @@
 #include <string>
 
 #include "qrnauth/qrnxml.h"
-#include "security/common/qrnauthorize/com_helpers.h"
+#include "security/common/com_owners.h"
 
 namespace qrn {
 

@@ -3,7 +3,7 @@
 #include <string>
 
 #include "frame/config.h"
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 #include "platform/os.h"
 #include "platform/registry.h"
 #include "security/common/qrnauthorize/group_list.h"
@@ -64,10 +64,8 @@ void Update() {
   platform::RegistryKey key;
   if (key.Create(platform::RegHive::LocalMachine, kConfigKey) != platform::ERROR_SUCCESS) return;
   if (key.SetString(kUrlValue, older) != platform::ERROR_SUCCESS) return;
-  // The process keeps the URL it read; it takes the new one at once. Like
-  // the other configuration caches this store is not locked.
-  Config().server_url = older;
-  Config().server_url_known = true;
+  // The process keeps the URL it read; it takes the new one at once.
+  AdoptServerUrl(older);
   WriteDiagnosticLine(UtcText().c_str(), kAuthorizeSource, kSetUrlLine, 0, kSetUrlName,
                       older.c_str(), 0);
 }

@@ -4,7 +4,7 @@
 #include <algorithm>
 
 #include "frame/config.h"
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 #include "platform/os.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/qrnauthorize/process_state.h"
@@ -23,8 +23,8 @@ void CQRNAuthorize::ServiceRoleCacheTimer() {
   if (timerId == 0) {
     qrn::ReadRoleCacheAge();
     qrn::ReadGroupBackupAge();
-    timerIntervalMs = std::max<uint64_t>(uint64_t{qrn::Config().role_cache_age} * kMillisPerMinute,
-                                         kMinimumIntervalMs);
+    timerIntervalMs =
+        std::max<uint64_t>(uint64_t{qrn::RoleCacheAge()} * kMillisPerMinute, kMinimumIntervalMs);
     timerDeadlineMs = now + timerIntervalMs;
     timerId = qrn::NextTimerId();
     return;

@@ -1,4 +1,4 @@
-// Small owners for the COM and OLE objects the authorizer handles: interface
+// The owners of COM and OLE objects used across the library: interface
 // pointers released and BSTRs freed when they go out of scope.
 #pragma once
 

@@ -1,4 +1,4 @@
-#include "security/common/qrnauthorize/directory_elements.h"
+#include "security/common/qrnauthorize/application_document.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -1,5 +1,5 @@
 // The local diagnostic log: one appended line per call while "Mvtlog" is 1.
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 
 #include <cstdio>
 #include <string>

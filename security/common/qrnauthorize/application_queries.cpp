@@ -3,43 +3,38 @@
 // the application document that InitCache loaded.
 #include <string>
 
-#include "frame/trail.h"
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/com_owners.h"
+#include "security/common/qrnauthorize/application_document.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
-#include "security/common/qrnauthorize/com_helpers.h"
-#include "security/common/qrnauthorize/directory_elements.h"
 #include "security/common/qrnauthorize/process_state.h"
+#include "security/common/qrnauthorize/steps.h"
 
 namespace {
 
 using qrn::ComRef;
 using qrn::ElementRef;
 
-constexpr char kFunction[] = "GetSecurityId";
+constexpr qrn::Site kSite = qrn::authorize_steps::kSite.In("GetSecurityId");
+constexpr qrn::Step kNoBuffer = {3412, "pbstrId", "Checking the return value Address",
+                                 "No Return Value Buffer"};
+constexpr qrn::Step kApplication = {3446, "GetApplication", "Retrieving Application ",
+                                    "Cannot find the Application"};
+constexpr qrn::Step kApplicationId = {3455, "GetApplicationId", "Getting the Application ID",
+                                      "Cannot find the Application ID"};
+constexpr qrn::Step kGroup = {3466, "GetGroup", "Retrieving Group ", "Cannot find the Group"};
+constexpr qrn::Step kGroupId = {3475, "GetGroupId", "Getting the Group ID",
+                                "Cannot find the Group ID"};
+constexpr qrn::Step kObject = {3486, "GetSecObj", "Retrieving Secured Object ",
+                               "Cannot find the Secured Object ID"};
+constexpr qrn::Step kObjectId = {3493, "GetSecObjId", "Getting the Secured Object ID",
+                                 "Cannot find the Secured Object ID"};
 
-struct Row {
-  int32_t line;
-  const char* step;
-  const char* called;
-  const char* detail;
-};
-constexpr Row kNoBuffer = {3412, "Checking the return value Address", "pbstrId",
-                           "No Return Value Buffer"};
-constexpr Row kApplication = {3446, "Retrieving Application ", "GetApplication",
-                              "Cannot find the Application"};
-constexpr Row kApplicationId = {3455, "Getting the Application ID", "GetApplicationId",
-                                "Cannot find the Application ID"};
-constexpr Row kGroup = {3466, "Retrieving Group ", "GetGroup", "Cannot find the Group"};
-constexpr Row kGroupId = {3475, "Getting the Group ID", "GetGroupId", "Cannot find the Group ID"};
-constexpr Row kObject = {3486, "Retrieving Secured Object ", "GetSecObj",
-                         "Cannot find the Secured Object ID"};
-constexpr Row kObjectId = {3493, "Getting the Secured Object ID", "GetSecObjId",
-                           "Cannot find the Secured Object ID"};
-
-HRESULT Trail(const Row& row, HRESULT status, const std::string& name_suffix = std::string()) {
-  const std::string step = row.step + name_suffix;
-  return qrn::AddTrailEntry(qrn::authorizationTrail, qrn::kAuthorizeSource, row.line, kFunction,
-                            row.called, step.c_str(), status, row.detail);
+// The step text names what was looked for.
+HRESULT Trail(const qrn::Step& step, HRESULT status,
+              const std::string& name_suffix = std::string()) {
+  const std::string text = step.text + name_suffix;
+  return qrn::Report(kSite, step.WithText(text.c_str()), status);
 }
 
 // A reference of the query's own to the loaded document, or null.

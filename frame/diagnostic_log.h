@@ -14,7 +14,7 @@ bool MvtLogEnabled();
 //   "MM/DD/YYYY hh:mm:ss(file:line) hr=status name=text\n"   (text not null)
 //   "MM/DD/YYYY hh:mm:ss(file:line) hr=status name=number\n" (text null)
 // The leading text is ignored (callers pass "" or a time stamp).
-void WriteDiagnosticLine(const char* leading, const char* source_file, int32_t line,
-                         int32_t status, const char* name, const char* text, int32_t number);
+void WriteDiagnosticLine(const char* leading, const char* source_file, int32_t line, int32_t status,
+                         const char* name, const char* text, int32_t number);
 
 }  // namespace qrn

@@ -1,5 +1,5 @@
 // The audit record and its post to the security server.
-#include "security/common/qrnlog.h"
+#include "security/common/audit_record.h"
 
 #include <cstring>
 #include <string>

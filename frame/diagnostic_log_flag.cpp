@@ -8,7 +8,7 @@
 #include <atomic>
 
 #include "frame/config.h"
-#include "frame/diaglog.h"
+#include "frame/diagnostic_log.h"
 
 namespace qrn {
 

@@ -1,4 +1,4 @@
-#include "security/common/qrnauthorize/directory_accounts.h"
+#include "security/common/qrnauthorize/account_directory.h"
 
 #include <algorithm>
 

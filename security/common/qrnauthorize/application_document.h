@@ -11,9 +11,9 @@
 // Names compare without regard to case (platform::EqualsNoCase). A missing
 // element is no error (success and a null element); an element whose name
 // cannot be read is passed over, so one damaged entry does not hide the
-// others. Other lookups return the status of their last component call. Counts are read like atoi; a count
-// larger than the element's number of children is cut to that number, so a
-// damaged count cannot make a lookup run long or allocate much.
+// others. Other lookups return the status of their last component call. Counts are read like atoi;
+// a count larger than the element's number of children is cut to that number, so a damaged count
+// cannot make a lookup run long or allocate much.
 #pragma once
 
 #include <string>
@@ -22,7 +22,7 @@
 
 #include "qrnauth/oleauto.h"
 #include "qrnauth/qrnxml.h"
-#include "security/common/qrnauthorize/com_helpers.h"
+#include "security/common/com_owners.h"
 
 namespace qrn {
 
