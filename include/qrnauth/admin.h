@@ -20,6 +20,7 @@
 #include <string_view>
 #include <vector>
 
+#include "qrnauth/explain.h"
 #include "qrnauth/export.h"
 #include "qrnauth/oleauto.h"
 #include "qrnauth/qrnauthorize.h"
