@@ -49,7 +49,8 @@ inline std::string FromBstr(BSTR text) { return qrn::BstrText(text); }
 template <size_t N>
 void CopyText(char (&field)[N], std::string_view text) {
   const std::string_view cut = qrn::platform::CutAtCharBoundary(text, N - 1);
-  std::memcpy(field, cut.data(), cut.size());
+  // An empty view may have no storage at all (data() is null).
+  if (!cut.empty()) std::memcpy(field, cut.data(), cut.size());
   std::memset(field + cut.size(), 0, N - cut.size());
 }
 
