@@ -16,6 +16,8 @@ packages=(
   libuid-wrapper curl python3 python3-ntlm-auth strace
   # the qrnsecd load benchmark (bench/wrk_compare.sh)
   wrk lighttpd
+  # manual pages, the systemd unit check, the Debian packages and their check
+  man-db systemd debhelper lintian
 )
 
 missing=()
