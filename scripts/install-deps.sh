@@ -22,6 +22,8 @@ packages=(
   haproxy
   # qrnsecd's PostgreSQL store (libpq) and the server its tests start
   libpq-dev postgresql
+  # manual pages, the systemd unit check, the Debian packages and their check
+  man-db systemd debhelper lintian
 )
 
 missing=()

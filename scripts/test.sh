@@ -54,6 +54,36 @@ cmake -S tools/qrnauth -B build/cli -G Ninja -DCMAKE_PREFIX_PATH="$root/build/st
 cmake --build build/cli
 LD_LIBRARY_PATH="$root/build/stage/lib" build/cli/qrnauth --help >/dev/null
 
+echo "== Debian packages: build, lintian, install, run"
+# Built from a copy of the tree (no build/ or .git), so dpkg-buildpackage
+# leaves the packages in build/deb and nothing in the source tree. Without
+# tests, benchmarks and fuzz targets: one more build of the library and the
+# two programs. lintian fails the step on errors only.
+deb_start=$SECONDS
+rm -rf build/deb
+mkdir -p build/deb/src
+tar -C "$root" --exclude=./build --exclude=./.git -cf - . | tar -C build/deb/src -xf -
+launcher=""
+command -v ccache >/dev/null && launcher=ccache
+(cd build/deb/src && DEB_BUILD_OPTIONS="nocheck noddebs parallel=$jobs" CMAKE_CXX_COMPILER_LAUNCHER=$launcher \
+  dpkg-buildpackage -b -uc -us >../build.log 2>&1) || { tail -n 40 build/deb/build.log; exit 1; }
+lintian --fail-on error build/deb/*.changes
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get install -y -qq --no-install-recommends ./build/deb/*.deb >/dev/null
+/usr/bin/qrnauth --help >/dev/null
+/usr/bin/qrnsecd --help >/dev/null
+for page in /usr/share/man/man1/qrnauth.1.gz /usr/share/man/man8/qrnsecd.8.gz; do
+  zcat "$page" | grep -q '^\.SH NAME'
+  [ -z "$(MANWIDTH=80 man --warnings -l "$page" 2>&1 >/dev/null)" ]
+done
+bash -c 'source /usr/share/bash-completion/completions/qrnauth && complete -p qrnauth' >/dev/null
+g++ -std=c++20 examples/host/host.cpp $(pkg-config --cflags --libs qrnauth) -o build/deb/host
+build/deb/host
+# Removed again (their maintainer scripts run too), so the machine is as before.
+$sudo apt-get purge -y -qq qrnauth qrnsecd libqrnauth-dev libqrnauth0 >/dev/null
+echo "Debian packages built, checked and installed in $((SECONDS - deb_start)) s"
+
 # The sanitizer build is also the clang build: it compiles everything,
 # benchmarks included, with clang and -Werror.
 echo "== clang: AddressSanitizer + UndefinedBehaviorSanitizer"
