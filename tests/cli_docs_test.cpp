@@ -3,6 +3,7 @@
 // options file: each checked against the programs as built, so a command or
 // option the files miss, a page man cannot render, or shipped options
 // qrnsecd refuses fail here.
+#include <algorithm>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -71,7 +72,11 @@ std::vector<std::string> UsageOptions(const std::string& help) {
     }
     if (!in_usage) continue;
     for (std::sregex_iterator it(line.begin(), line.end(), kOption), end; it != end; ++it) {
-      if (it->str() != "--trail" && it->str() != "--help") options.push_back(it->str());
+      // Each option once, where the usage first names it (a usage of
+      // several forms repeats some).
+      if (it->str() != "--trail" && it->str() != "--help" &&
+          std::find(options.begin(), options.end(), it->str()) == options.end())
+        options.push_back(it->str());
     }
   }
   return options;
