@@ -13,7 +13,7 @@ packages=(
   unicode-data
   # tests and benchmarks
   libgtest-dev libgmock-dev libbenchmark-dev slapd ldap-utils libnss-wrapper
-  libuid-wrapper curl python3 python3-ntlm-auth strace
+  libuid-wrapper curl python3 python3-ntlm-auth strace time
   # the recorded ABI of libqrnauth.so (abidw, abidiff)
   abigail-tools
   # the qrnsecd load benchmark (bench/wrk_compare.sh)

@@ -16,6 +16,8 @@
 #include "platform/text.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
+#include "security/common/qrnauthorize/role_match.h"
+#include "security/common/role_records.h"
 #include "security/common/server_requests.h"
 #include "security/common/web.h"
 #include "tests/support/secd.h"
@@ -328,6 +330,82 @@ TEST_F(RoleTest, FirstLookupsFromSeveralThreadsAgree) {
     });
   for (std::thread& thread : threads) thread.join();
   EXPECT_EQ(found.load(), 3000);
+}
+
+// An authorizer's load leaves the member records unmade; the names it keeps
+// must answer every question exactly as the records would: the same names
+// in the same order (empty names dropped, overlong ones cut as a record cuts
+// them), the same membership answers, the same list-wide index, and, once a
+// host is handed the role, the same records.
+TEST_F(RoleTest, UnmadeMembersAnswerAsTheirRecords) {
+  std::string accents;
+  for (int i = 0; i < 150; ++i) accents += "\xC3\xA9";
+  const std::string users = ";SALES\\bob;;M\xC3\x9CLLER;" + accents + ";SALES\\BOB;x";
+  const std::string groups = "GroupA;;" + std::string(300, 'g') + ";Gr\xC3\xBC\xC3\x9F" "e";
+  const std::string xml = Document(Role("{1}", "Odd", groups, users) + Role("{2}", "None", "", "") +
+                                   "<ROLE><A>{3}</A><B>Garbled</B><C/><D>***</D><E>@@@@</E></ROLE>");
+  CQRNRoleList made, unmade;
+  LoadGiven(&made, xml);
+  IQrnXml2* doc = Parsed(xml);
+  RoleRecords::LoadDeferred(&unmade, 1, doc);
+  doc->Release();
+  ASSERT_EQ(unmade.roles.size(), made.roles.size());
+
+  auto visited = [](const CQRNRole& role, bool users) {
+    std::vector<std::string> names;
+    RoleRecords::ForEachMember(role, users, [&names](std::string_view n) { names.emplace_back(n); });
+    return names;
+  };
+  const std::vector<std::string> probes = {
+      "sales\\BOB", "m\xC3\xBCller", "M\xC3\x9C" "LLER", accents, accents.substr(0, 254), "x", "",
+      std::string(300, 'g'), std::string(255, 'G'), "GR\xC3\x9C\xE1\xBA\x9E" "E", "groupa", "nobody"};
+  for (size_t r = 0; r < made.roles.size(); ++r) {
+    const CQRNRole& before = *unmade.roles[r];
+    EXPECT_TRUE(before.userMembers.empty() && before.groupMembers.empty());
+    for (bool kind : {true, false}) {
+      SCOPED_TRACE(std::string(made.roles[r]->roleName) + (kind ? " users" : " groups"));
+      EXPECT_EQ(visited(before, kind), Names(made.roles[r], kind));
+      EXPECT_EQ(RoleRecords::MemberCount(before, kind), Names(made.roles[r], kind).size());
+      for (const std::string& probe : probes) {
+        const auto has = kind ? &CQRNRoleList::HasUserMember : &CQRNRoleList::HasGroupMember;
+        EXPECT_EQ(has(&before, probe.c_str()), has(made.roles[r], probe.c_str())) << probe;
+      }
+    }
+  }
+  const RoleMemberIndex from_names(unmade), from_records(made);
+  for (const std::string& probe : probes) {
+    std::vector<uint32_t> a, b;
+    from_names.FindUser(probe, &a);
+    from_records.FindUser(probe, &b);
+    from_names.FindGroup(probe, &a);
+    from_records.FindGroup(probe, &b);
+    EXPECT_EQ(a, b) << probe;
+  }
+  EXPECT_EQ(Names(made.roles[0], true),
+            (std::vector<std::string>{"SALES\\bob", "M\xC3\x9CLLER", accents.substr(0, 254),
+                                      "SALES\\BOB", "x"}));
+
+  // Handed out: the records appear once, however often and from however
+  // many threads they are asked for, while lookups go on.
+  std::vector<std::thread> threads;
+  std::atomic<int> wrong{0};
+  for (int t = 0; t < 4; ++t)
+    threads.emplace_back([&unmade, &wrong] {
+      for (int i = 0; i < 200; ++i) {
+        if (i == 100) RoleRecords::MakeMembers(&unmade);
+        if (!CQRNRoleList::HasUserMember(unmade.roles[0], "sales\\bob")) ++wrong;
+      }
+    });
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(wrong.load(), 0);
+  for (size_t r = 0; r < made.roles.size(); ++r) {
+    EXPECT_EQ(Names(unmade.roles[r], true), Names(made.roles[r], true));
+    EXPECT_EQ(Names(unmade.roles[r], false), Names(made.roles[r], false));
+  }
+  // A host that adds a member is then answered member by member.
+  unmade.roles[1]->userMembers.push_back(new CQRNRoleMemberUser("SALES\\new"));
+  EXPECT_TRUE(CQRNRoleList::HasUserMember(unmade.roles[1], "sales\\NEW"));
+  EXPECT_EQ(RoleRecords::MemberCount(*unmade.roles[1], true), 1u);
 }
 
 }  // namespace

@@ -329,4 +329,46 @@ TEST(UserRoles, RoleQueriesForHosts) {
 }
 
 }  // namespace
+// The loaded roles keep their members as names until a host is handed a
+// role; every road that hands one out gives it its member records.
+TEST(UserRoles, HandedOutRolesHaveTheirMemberRecords) {
+  AuthorizeEnv env;
+  env.Start(kData);
+  auto members = [](const CQRNRole* role) {
+    std::vector<std::string> names;
+    for (const auto* m : role->userMembers) names.push_back(m->memberName);
+    for (const auto* m : role->groupMembers) names.push_back(std::string("group:") + m->memberName);
+    return names;
+  };
+  const std::vector<std::string> direct = {"SALES\\carol", "Sales\\Bob"};
+  {
+    CQRNAuthorize authorizer;
+    ASSERT_TRUE(authorizer.InitCache("SALES\\carol", 0));
+    EXPECT_TRUE(authorizer.CheckAccess("SALES\\carol", "Pay.Monthly", 1));
+    CQRNRole* role = nullptr;
+    ASSERT_EQ(authorizer.GetRoleInfo("Direct", &role), S_OK);
+    EXPECT_EQ(members(role), direct);
+  }
+  {
+    CQRNAuthorize authorizer;
+    ASSERT_TRUE(authorizer.InitCache("SALES\\carol", 0));
+    std::vector<CQRNRole*>* roles = nullptr;
+    ASSERT_TRUE(SUCCEEDED(authorizer.GetUserRolesFromCache("SALES\\carol", &roles)));
+    ASSERT_EQ(Names(roles), (std::vector<std::string>{"Direct", "Guests"}));
+    EXPECT_EQ(members((*roles)[0]), direct);
+    EXPECT_EQ(members((*roles)[1]), (std::vector<std::string>{"group:EVERYONE"}));
+  }
+  {
+    CQRNAuthorize authorizer;
+    ASSERT_TRUE(authorizer.InitCache("SALES\\carol", 0));
+    CQRNRoleList* list = nullptr;
+    BSTR timestamp = nullptr;
+    ASSERT_EQ(authorizer.GetRolesCache(&list, &timestamp), S_OK);
+    SysFreeString(timestamp);
+    ASSERT_EQ(list->roles.size(), 3u);
+    EXPECT_EQ(members(list->roles[0]), (std::vector<std::string>{"group:SALES\\Operators"}));
+    EXPECT_EQ(members(list->roles[1]), direct);
+  }
+}
+
 }  // namespace qrn

@@ -14,6 +14,10 @@
 #include "qrnauth/export.h"
 #include "qrnauth/qrnxml.h"
 
+namespace qrn {
+struct RoleRecords;  // the library's own access to a role's loaded members
+}
+
 // Where a record came from; written at construction.
 struct QrnSourceDescriptor {
   int32_t sourceKind;     // 4: the security web server
@@ -58,14 +62,16 @@ class QRNAUTH_API CQRNRole {
 
  private:
   friend class CQRNRoleList;
-  // The folded member names, prepared when the list loads the role and
-  // filled on its first lookup, so that a membership test is one hash
-  // lookup. An index answers only while its member array has the size it was
-  // prepared for; otherwise (a role built or changed by its host) the members
-  // are compared one by one.
+  friend struct qrn::RoleRecords;
+  // A role's user (group) members as loaded: the names in the text they came
+  // in, and their folded forms, filled on the first lookup so that a
+  // membership test is one hash lookup. A role an authorizer loads makes its
+  // member records only when it is first handed to a host; until then the
+  // names answer every lookup. An index answers only while the member array
+  // has the size it was made for; otherwise (a role built or changed by its
+  // host) the members are compared one by one.
   struct MemberIndex;
   explicit CQRNRole(const QrnSourceDescriptor& source);
-  void PrepareIndex();
   bool HasMemberNamed(const char* name, bool users) const;
   std::unique_ptr<MemberIndex> userIndex;
   std::unique_ptr<MemberIndex> groupIndex;

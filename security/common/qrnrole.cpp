@@ -1,7 +1,9 @@
 // The role records and the loading of the role document.
 #include "qrnauth/qrnrole.h"
 
+#include <atomic>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -17,6 +19,7 @@
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
+#include "security/common/role_records.h"
 #include "security/common/server_requests.h"
 #include "security/common/web.h"
 
@@ -67,36 +70,37 @@ void InitSource(QrnSourceDescriptor* source) {
   source->serverUrl[sizeof source->serverUrl - 1] = '\0';
 }
 
-// The names of an encrypted member list: split at ";", no empty names. A
-// list that does not decrypt gives no members; the plain text counts up to
-// its first NUL. plain: a buffer reused from list to list.
-template <typename Member>
-void AppendMembers(std::string_view text, std::string* plain, std::vector<Member*>* members) {
-  if (text.empty()) return;
+// The plain text of an encrypted member list: names separated by ";". A
+// list that does not decrypt gives no names; the plain text counts up to its
+// first NUL. plain: a buffer reused from list to list.
+std::string_view DecryptMemberList(std::string_view text, std::string* plain) {
+  if (text.empty()) return {};
   // DecryptText reads terminated text: the list up to its first NUL.
   text = text.substr(0, strnlen(text.data(), text.size()));
   if (plain->size() < text.size() / 4 * 3 + 3) plain->resize(text.size() / 4 * 3 + 3);
   size_t length = 0;
-  if (FAILED(qrn::DecryptTextView(text, plain->data(), plain->size(), &length))) return;
-  const std::string_view list(plain->data(), strnlen(plain->data(), length));
-  size_t names = 0;
-  for (char c : list) names += c == ';';
-  members->reserve(members->size() + names + 1);
+  if (FAILED(qrn::DecryptTextView(text, plain->data(), plain->size(), &length))) return {};
+  return std::string_view(plain->data(), strnlen(plain->data(), length));
+}
+
+// Calls visit with each name of a member list (no empty names), cut as a
+// member record's field cuts it.
+template <typename Visit>
+void ForEachListName(std::string_view list, Visit&& visit) {
+  constexpr size_t kNameMax = sizeof CQRNRoleMemberUser::memberName - 1;
   size_t pos = 0;
   while (pos < list.size()) {
     size_t end = list.find(';', pos);
     if (end == std::string_view::npos) end = list.size();
-    if (end > pos) {
-      // A new member's name is all zeros; only the name itself is written.
-      std::unique_ptr<Member> member(new Member());
-      const std::string_view cut =
-          qrn::platform::CutAtCharBoundary(list.substr(pos, end - pos), sizeof member->memberName - 1);
-      std::memcpy(member->memberName, cut.data(), cut.size());
-      members->push_back(member.get());
-      member.release();
-    }
+    if (end > pos) visit(qrn::platform::CutAtCharBoundary(list.substr(pos, end - pos), kNameMax));
     pos = end + 1;
   }
+}
+
+size_t CountListNames(std::string_view list) {
+  size_t count = 0;
+  ForEachListName(list, [&count](std::string_view) { ++count; });
+  return count;
 }
 
 // Lower-cases an ASCII name into buffer; false when the name is not all
@@ -113,8 +117,9 @@ bool FoldAscii(std::string_view name, char* buffer, size_t size) {
 
 }  // namespace
 
-// Made empty when the list loads the role and filled on the first lookup,
-// so a load pays nothing for roles nobody asks about by name.
+// One member kind of a loaded role: the names as loaded, whether their
+// records were made, and the folded names, filled on the first lookup so a
+// load pays nothing for roles nobody asks about by name.
 struct CQRNRole::MemberIndex {
   struct Hash {
     using is_transparent = void;
@@ -122,32 +127,48 @@ struct CQRNRole::MemberIndex {
       return std::hash<std::string_view>()(text);
     }
   };
-  explicit MemberIndex(size_t count) : builtFor(count) {}
-  const size_t builtFor;  // the member count the index is for
+  MemberIndex(std::string_view list, size_t count) : names(list), builtFor(count) {}
+  const std::string names;  // the decrypted list, ";" between names
+  const size_t builtFor;    // the member count the index is for
+  std::once_flag made;      // the records were made from names
+  std::atomic<bool> recordsMade{false};
   std::once_flag filled;
   std::unordered_set<std::string, Hash, std::equal_to<>> folded;
 
-  template <typename Member>
-  void Fill(const std::vector<Member*>& members) {
-    folded.reserve(members.size());
-    char buffer[sizeof Member::memberName];
-    for (const Member* m : members) {
-      if (m == nullptr) continue;
-      const std::string_view name(m->memberName, strnlen(m->memberName, sizeof m->memberName));
+  void Fill() {
+    folded.reserve(builtFor);
+    char buffer[sizeof CQRNRoleMemberUser::memberName];
+    ForEachListName(names, [this, &buffer](std::string_view name) {
       if (FoldAscii(name, buffer, sizeof buffer))
         folded.emplace(buffer, name.size());
       else
         folded.insert(qrn::platform::FoldCase(name));
-    }
+    });
   }
 
-  template <typename Member>
-  bool Contains(const std::vector<Member*>& members, std::string_view name) {
-    std::call_once(filled, [this, &members] { Fill(members); });
+  bool Contains(std::string_view name) {
+    std::call_once(filled, [this] { Fill(); });
     char buffer[256];
     if (FoldAscii(name, buffer, sizeof buffer))
       return folded.find(std::string_view(buffer, name.size())) != folded.end();
     return folded.find(qrn::platform::FoldCase(name)) != folded.end();
+  }
+
+  // Appends a record per name to members, all or none.
+  template <typename Member>
+  void Make(std::vector<Member*>* members) {
+    std::call_once(made, [this, members] {
+      std::vector<std::unique_ptr<Member>> records;
+      records.reserve(builtFor);
+      ForEachListName(names, [&records](std::string_view name) {
+        // A new member's name is all zeros; only the name itself is written.
+        records.emplace_back(new Member());
+        std::memcpy(records.back()->memberName, name.data(), name.size());
+      });
+      members->reserve(members->size() + records.size());
+      for (auto& record : records) members->push_back(record.release());
+      recordsMade.store(true, std::memory_order_release);
+    });
   }
 };
 
@@ -183,22 +204,19 @@ CQRNRole::~CQRNRole() {
   for (CQRNRoleMemberGroup* m : groupMembers) delete m;
 }
 
-// Through the index when it was built for the members as they stand, else
-// member by member.
+// Through the index while the records are unmade or as many as the index
+// was made for, else member by member.
 bool CQRNRole::HasMemberNamed(const char* name, bool users) const {
   if (name == nullptr) return false;
   auto scan = [name](const auto& members, const std::unique_ptr<MemberIndex>& index) {
-    if (index && index->builtFor == members.size()) return index->Contains(members, name);
+    if (index && (!index->recordsMade.load(std::memory_order_acquire) ||
+                  index->builtFor == members.size()))
+      return index->Contains(name);
     for (const auto* m : members)
       if (m != nullptr && qrn::platform::EqualsNoCase(m->memberName, name)) return true;
     return false;
   };
   return users ? scan(userMembers, userIndex) : scan(groupMembers, groupIndex);
-}
-
-void CQRNRole::PrepareIndex() {
-  userIndex = std::make_unique<MemberIndex>(userMembers.size());
-  groupIndex = std::make_unique<MemberIndex>(groupMembers.size());
 }
 
 CQRNRoleList::CQRNRoleList() : listFlag(1), listSpare(0) {
@@ -224,6 +242,19 @@ void CQRNRoleList::GetRoles(uint8_t use_given, IQrnXml2* document) {
 }
 
 void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
+  qrn::RoleRecords::LoadDeferred(this, use_given, document);
+  try {
+    qrn::RoleRecords::MakeMembers(this);
+  } catch (...) {
+    // An allocation failure ends the load; the roles made so far stay.
+  }
+}
+
+namespace qrn {
+
+void RoleRecords::LoadDeferred(CQRNRoleList* list, uint8_t use_given, IQrnXml2* document) {
+  std::vector<CQRNRole*>& roles = list->roles;
+  const QrnSourceDescriptor& source = list->source;
   try {
     char folder[kPathBuffer] = {};
     uint32_t size = sizeof folder;
@@ -257,15 +288,16 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
     // One role per element child of QRNROLES with exactly five element
     // children: identifier, name, description, groups, users.
     std::string plain;
-    auto add_role = [this, &plain](const std::string_view* texts, size_t count) {
+    auto add_role = [&roles, &source, &plain](const std::string_view* texts, size_t count) {
       if (count != kRoleChildren) return;
       std::unique_ptr<CQRNRole> role(new CQRNRole(source));
       CopyText(role->roleId, texts[0]);
       CopyText(role->roleName, texts[1]);
       CopyText(role->thirdText, texts[2]);
-      AppendMembers(texts[3], &plain, &role->groupMembers);
-      AppendMembers(texts[4], &plain, &role->userMembers);
-      role->PrepareIndex();
+      std::string_view list = DecryptMemberList(texts[3], &plain);
+      role->groupIndex = std::make_unique<CQRNRole::MemberIndex>(list, CountListNames(list));
+      list = DecryptMemberList(texts[4], &plain);
+      role->userIndex = std::make_unique<CQRNRole::MemberIndex>(list, CountListNames(list));
       roles.push_back(role.get());
       role.release();
     };
@@ -340,6 +372,41 @@ void CQRNRoleList::GetRoleFromWeb(uint8_t use_given, IQrnXml2* document) {
     // An allocation failure ends the load; the roles appended so far stay.
   }
 }
+
+void RoleRecords::MakeMembers(CQRNRole* role) {
+  if (role == nullptr) return;
+  if (role->userIndex) role->userIndex->Make(&role->userMembers);
+  if (role->groupIndex) role->groupIndex->Make(&role->groupMembers);
+}
+
+void RoleRecords::MakeMembers(CQRNRoleList* list) {
+  for (CQRNRole* role : list->roles) MakeMembers(role);
+}
+
+size_t RoleRecords::MemberCount(const CQRNRole& role, bool users) {
+  const auto& index = users ? role.userIndex : role.groupIndex;
+  if (index && !index->recordsMade.load(std::memory_order_acquire)) return index->builtFor;
+  return users ? role.userMembers.size() : role.groupMembers.size();
+}
+
+void RoleRecords::ForEachMember(const CQRNRole& role, bool users,
+                                const std::function<void(std::string_view)>& visit) {
+  const auto& index = users ? role.userIndex : role.groupIndex;
+  if (index && !index->recordsMade.load(std::memory_order_acquire)) {
+    ForEachListName(index->names, visit);
+    return;
+  }
+  auto each = [&visit](const auto& members) {
+    for (const auto* m : members)
+      if (m != nullptr) visit(std::string_view(m->memberName, strnlen(m->memberName, sizeof m->memberName)));
+  };
+  if (users)
+    each(role.userMembers);
+  else
+    each(role.groupMembers);
+}
+
+}  // namespace qrn
 
 bool CQRNRoleList::HasUserMember(const CQRNRole* role, const char* name) {
   try {

@@ -12,6 +12,7 @@
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/steps.h"
+#include "security/common/role_records.h"
 
 namespace {
 
@@ -47,20 +48,19 @@ HRESULT CQRNAuthorize::NovellGroupNames(std::string* work, std::vector<std::stri
   const qrn::BstrRef user = qrn::MakeBstrRef(*work);
   for (const CQRNRole* role : cache->roleList.roles) {
     if (role == nullptr) continue;
-    for (const CQRNRoleMemberGroup* member : role->groupMembers) {
-      if (member == nullptr ||
-          std::string_view(member->memberName).find(kNdsMarker) == std::string_view::npos)
-        continue;
+    qrn::RoleRecords::ForEachMember(*role, false, [&](std::string_view member) {
+      if (member.find(kNdsMarker) == std::string_view::npos) return;
       try {
-        const qrn::BstrRef group = qrn::MakeBstrRef(member->memberName);
+        const std::string name(member);
+        const qrn::BstrRef group = qrn::MakeBstrRef(name);
         VARIANT_BOOL is_member = VARIANT_FALSE;
         if (SUCCEEDED(info->IsGroupMember(user.get(), group.get(), &is_member)) &&
             is_member == VARIANT_TRUE)
-          groups.emplace_back(member->memberName);
+          groups.push_back(name);
       } catch (...) {
         // A failing test skips this candidate only.
       }
-    }
+    });
   }
   count = static_cast<int>(groups.size());
   return converted;

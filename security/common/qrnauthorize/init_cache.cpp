@@ -12,6 +12,7 @@
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/com_owners.h"
 #include "security/common/qrnauthenticate/identity_block.h"
+#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
@@ -161,7 +162,7 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
     }
 
     if (from_server) {
-      cache->roleList.GetRoles(1, server.roles.get());
+      qrn::RoleRecords::LoadDeferred(&cache->roleList, 1, server.roles.get());
       cache->aclStore.BuildACLFromWeb("", -1, server.acls.get());
       if (FAILED(Report(kSite, kReportJ, cache->TakeApplicationDocument(server.application.get()))))
         return false;
@@ -172,9 +173,9 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
       loadedFromServer = true;
     } else {
       if (flag == -1 && roles) {
-        cache->roleList.GetRoles(1, roles.get());
+        qrn::RoleRecords::LoadDeferred(&cache->roleList, 1, roles.get());
       } else {
-        cache->roleList.GetRoles(0, nullptr);
+        qrn::RoleRecords::LoadDeferred(&cache->roleList, 0, nullptr);
       }
       cache->aclStore.BuildACLFromWeb("", flag, flag == -1 ? acls.get() : nullptr);
       if (flag == -1 && application) {

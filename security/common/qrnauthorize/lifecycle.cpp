@@ -4,6 +4,7 @@
 
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/com_owners.h"
+#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/web.h"
@@ -85,6 +86,8 @@ HRESULT CQRNAuthorize::GetRolesCache(CQRNRoleList** roles, BSTR* timestamp) {
       InitCache();
       return E_FAIL;
     }
+    // The host may read every role's member records.
+    qrn::RoleRecords::MakeMembers(&cache->roleList);
     *timestamp = qrn::NewBstr(cacheTimestamp);
     *roles = &cache->roleList;
     return S_OK;

@@ -9,6 +9,7 @@
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/qrnauthorize/application_document.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
+#include "security/common/role_records.h"
 
 class CQRNAuthorizeInspector {
  public:
@@ -29,5 +30,10 @@ class CQRNAuthorizeInspector {
   static size_t CachedUserRoles(const CQRNAuthorize& a) { return a.userRolesMap.size(); }
   static size_t CachedUserGroups(const CQRNAuthorize& a) { return a.userGroupsMap.size(); }
   static void ServiceTimer(CQRNAuthorize& a) { a.ServiceRoleCacheTimer(); }
-  static CQRNAuthorizeCache* Cache(const CQRNAuthorize& a) { return a.cache; }
+  // The loaded data, every role's member records made, as a host handed the
+  // roles sees them.
+  static CQRNAuthorizeCache* Cache(const CQRNAuthorize& a) {
+    if (a.cache != nullptr) qrn::RoleRecords::MakeMembers(&a.cache->roleList);
+    return a.cache;
+  }
 };

@@ -5,34 +5,53 @@
 #include <cstring>
 
 #include "platform/text.h"
+#include "security/common/role_records.h"
 
 namespace qrn {
 
 namespace {
 
-template <typename Member, typename Map>
-void IndexMembers(const std::vector<Member*>& members, uint32_t position, Map* map) {
-  for (const Member* member : members) {
-    if (member == nullptr) continue;
-    std::vector<uint32_t>& roles = (*map)[platform::FoldCase(member->memberName)];
+// Folds name into *folded, with a fast path for ASCII names.
+void FoldInto(std::string_view name, std::string* folded) {
+  folded->resize(name.size());
+  for (size_t i = 0; i < name.size(); ++i) {
+    const auto c = static_cast<unsigned char>(name[i]);
+    if (c & 0x80) {
+      *folded = platform::FoldCase(name);
+      return;
+    }
+    (*folded)[i] = static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
+  }
+}
+
+template <typename Map>
+void IndexMembers(const CQRNRole& role, bool users, uint32_t position, std::string* folded,
+                  Map* map) {
+  RoleRecords::ForEachMember(role, users, [&](std::string_view name) {
+    FoldInto(name, folded);
+    auto found = map->find(std::string_view(*folded));
+    if (found == map->end()) found = map->emplace(*folded, std::vector<uint32_t>()).first;
+    std::vector<uint32_t>& roles = found->second;
     // A role naming the same member twice is listed once.
     if (roles.empty() || roles.back() != position) roles.push_back(position);
-  }
+  });
 }
 
 }  // namespace
 
 RoleMemberIndex::RoleMemberIndex(const CQRNRoleList& list) : roles_(list.roles) {
   counts_.reserve(roles_.size());
+  std::string folded;
   for (size_t i = 0; i < roles_.size(); ++i) {
     const CQRNRole* role = roles_[i];
     if (role == nullptr) {
       counts_.push_back({0, 0});
       continue;
     }
-    counts_.push_back({role->userMembers.size(), role->groupMembers.size()});
-    IndexMembers(role->userMembers, static_cast<uint32_t>(i), &users_);
-    IndexMembers(role->groupMembers, static_cast<uint32_t>(i), &groups_);
+    counts_.push_back(
+        {RoleRecords::MemberCount(*role, true), RoleRecords::MemberCount(*role, false)});
+    IndexMembers(*role, true, static_cast<uint32_t>(i), &folded, &users_);
+    IndexMembers(*role, false, static_cast<uint32_t>(i), &folded, &groups_);
   }
 }
 
@@ -46,19 +65,23 @@ bool RoleMemberIndex::Holds(const CQRNRoleList& list, uint32_t position) const {
   if (position >= roles_.size() || position >= list.roles.size()) return false;
   const CQRNRole* role = list.roles[position];
   return role == roles_[position] && role != nullptr &&
-         role->userMembers.size() == counts_[position].users &&
-         role->groupMembers.size() == counts_[position].groups;
+         RoleRecords::MemberCount(*role, true) == counts_[position].users &&
+         RoleRecords::MemberCount(*role, false) == counts_[position].groups;
 }
 
 void RoleMemberIndex::Find(const NameMap& map, std::string_view name,
                            std::vector<uint32_t>* positions) {
-  const auto it = map.find(platform::FoldCase(name));
+  std::string folded;
+  FoldInto(name, &folded);
+  const auto it = map.find(std::string_view(folded));
   if (it != map.end()) positions->insert(positions->end(), it->second.begin(), it->second.end());
 }
 
 void RoleMemberIndex::Find(const NameMap& map, std::string_view name, uint32_t tag,
                            std::vector<uint64_t>* hits) {
-  const auto it = map.find(platform::FoldCase(name));
+  std::string folded;
+  FoldInto(name, &folded);
+  const auto it = map.find(std::string_view(folded));
   if (it == map.end()) return;
   for (uint32_t position : it->second) hits->push_back(uint64_t{position} << 32 | tag);
 }

@@ -7,6 +7,7 @@
 #include "frame/config.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/com_owners.h"
+#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
@@ -178,6 +179,7 @@ HRESULT CQRNAuthorize::GetRoleInfo(const char* name_or_id, CQRNRole** role) {
     for (CQRNRole* candidate : cache->roleList.roles) {
       if (candidate == nullptr) continue;
       if (key == (by_id ? candidate->roleId : candidate->roleName)) {
+        qrn::RoleRecords::MakeMembers(candidate);
         *role = candidate;
         return S_OK;
       }

@@ -12,6 +12,7 @@
 #include "platform/os.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
+#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/check_observer.h"
 #include "security/common/qrnauthorize/directory_groups.h"
@@ -103,8 +104,18 @@ std::string CandidateName(const std::string& group, bool qualified, const std::s
 }  // namespace
 
 HRESULT CQRNAuthorize::GetUserRolesFromCache(const char* user, std::vector<CQRNRole*>** roles) {
-  return UserRoles(qrn::platform::CutAtCharBoundary(user != nullptr ? user : "", kUserNameMax),
-                   roles);
+  const HRESULT hr = UserRoles(
+      qrn::platform::CutAtCharBoundary(user != nullptr ? user : "", kUserNameMax), roles);
+  // The host may read the member records of the roles it receives.
+  if (roles != nullptr && *roles != nullptr) {
+    try {
+      for (CQRNRole* role : **roles) qrn::RoleRecords::MakeMembers(role);
+    } catch (...) {
+      *roles = nullptr;
+      return E_UNEXPECTED;
+    }
+  }
+  return hr;
 }
 
 HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>** roles,
