@@ -4,6 +4,7 @@
 // loaded by another.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <filesystem>
 #include <string>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "frame/config.h"
+#include "frame/trail.h"
 #include "platform/crypto.h"
 #include "platform/registry.h"
 #include "qrnauth/qrnauthorize.h"
@@ -268,4 +270,27 @@ TEST_F(CacheHash, FilesOfAnyContentHashAsTheirTextModePieces) {
 }
 
 }  // namespace
+// The documents are decrypted while the hash is taken; what a folder that
+// does not validate would have said about its documents stays unsaid, and a
+// folder that validates reports its failing document once.
+TEST_F(CacheHash, OnlyAFolderThatValidatesReportsItsDocuments) {
+  WriteCache();
+  test::WriteFile(Path(kAclCacheFile), EncryptString("<DOCUMENT><broken"));
+  const int32_t before = authorizationTrail.count;
+  int16_t status = 0;
+  IQrnXml2 *application = nullptr, *role = nullptr, *acl = nullptr;
+  EXPECT_EQ(QrnCheckCachedFiles(&status, &application, &role, &acl), S_OK);
+  EXPECT_EQ(status, -1);
+  EXPECT_EQ(application, nullptr);
+  EXPECT_EQ(role, nullptr);
+  EXPECT_EQ(authorizationTrail.count, before);
+
+  ASSERT_EQ(StoreCacheValidation(), S_OK);
+  EXPECT_TRUE(FAILED(QrnCheckCachedFiles(&status, &application, &role, &acl)));
+  EXPECT_EQ(status, -1);
+  EXPECT_EQ(application, nullptr);
+  EXPECT_EQ(role, nullptr);
+  EXPECT_EQ(authorizationTrail.count, std::min(before + 1, 6));
+}
+
 }  // namespace qrn

@@ -38,9 +38,15 @@ std::string DecryptLine(std::string_view line) {
   return plain;
 }
 
-HRESULT ReadDocument(const std::string& text, IQrnXml2** xml) {
+// Decrypts and parses a cache file's text into a new component. report: a
+// failing step is reported; else it is only returned (a read whose result
+// may be thrown away).
+HRESULT ReadDocument(const std::string& text, IQrnXml2** xml, bool report) {
   if (text.size() < 2) return S_OK;
   if (text.size() > static_cast<size_t>(INT_MAX)) return E_OUTOFMEMORY;
+  auto step = [report](const Step& which, HRESULT hr) {
+    return report ? Report(kSite, which, hr) : hr;
+  };
 
   // Decrypted into one buffer of the largest size the text can decode to,
   // which the component then owns and parses in place. The text counts up
@@ -54,17 +60,15 @@ HRESULT ReadDocument(const std::string& text, IQrnXml2** xml) {
   plain.resize(length);
 
   IQrnXml2* created = nullptr;
-  HRESULT hr = Report(kSite, kCreate,
-                      CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
-                                       reinterpret_cast<void**>(&created)));
+  HRESULT hr = step(kCreate, CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
+                                              reinterpret_cast<void**>(&created)));
   if (FAILED(hr) || created == nullptr) return FAILED(hr) ? hr : E_FAIL;
   ComRef<IQrnXml2> component(created);
 
-  hr = Report(kSite, kParse, platform::PutXmlUtf8(component.get(), std::move(plain)));
+  hr = step(kParse, platform::PutXmlUtf8(component.get(), std::move(plain)));
   if (FAILED(hr)) return hr;
 
-  return Report(kSite, kQuery,
-                component->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(xml)));
+  return step(kQuery, component->QueryInterface(IID_IQrnXml2, reinterpret_cast<void**>(xml)));
 }
 
 }  // namespace
@@ -117,20 +121,20 @@ HRESULT QrnGetXmlPointerFromEncryptedFile(const std::string& path, IQrnXml2** xm
   try {
     std::string text;
     if (!platform::ReadWholeFile(path, &text)) return E_FAIL;
-    return ReadDocument(text, xml);
+    return ReadDocument(text, xml, true);
   } catch (...) {
     return E_UNEXPECTED;
   }
 }
 
-HRESULT QrnGetXmlPointerFromEncryptedText(const std::string& text, IQrnXml2** xml) {
+HRESULT QrnGetXmlPointerFromEncryptedText(const std::string& text, IQrnXml2** xml, bool report) {
   if (xml == nullptr) return E_INVALIDARG;
   if (*xml != nullptr) {
     (*xml)->Release();
     *xml = nullptr;
   }
   try {
-    return ReadDocument(text, xml);
+    return ReadDocument(text, xml, report);
   } catch (...) {
     return E_UNEXPECTED;
   }

@@ -57,8 +57,11 @@ HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::s
 //                 to a document fails the parse)
 HRESULT QrnGetXmlPointerFromEncryptedFile(const std::string& path, IQrnXml2** xml);
 // The same for a document file's content already read (E_FAIL is then never
-// returned): one read serves the validation hash and the document.
-HRESULT QrnGetXmlPointerFromEncryptedText(const std::string& text, IQrnXml2** xml);
+// returned): one read serves the validation hash and the document. report
+// false: a failing step is only returned, not reported (a read made before
+// it is known whether its result is wanted).
+HRESULT QrnGetXmlPointerFromEncryptedText(const std::string& text, IQrnXml2** xml,
+                                          bool report = true);
 
 // The timestamp file: the encrypted server timestamp (empty when the
 // timestamp has fewer than 2 characters), CR LF, the encrypted base URL

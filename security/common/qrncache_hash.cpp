@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <new>
+#include <thread>
 
 #include "frame/config.h"
 #include "frame/report.h"
@@ -116,26 +117,51 @@ bool ReadValidation(RegHive hive, std::string* value) {
   return ReadStringValue(key, kCacheValidationValue, kValidationBuffer, value) && !value->empty();
 }
 
-// The hash of the four files; kept, when not null, receives the contents of
-// the three document files as they were hashed.
-HRESULT ComputeHash(std::string* hash, std::string (*kept)[3]) {
+// The cache folder and a new MD5 hash for the validation hash; each failing
+// step reported.
+HRESULT StartHash(std::string* folder, platform::Md5Hash* md5) {
   char folder_buffer[kCachePathBuffer] = {};
   uint32_t size = sizeof folder_buffer;
   HRESULT hr = GetCachePath(folder_buffer, &size);
   if (FAILED(hr)) {
     return Report(kHashSite, kCachePath, hr);
   }
-  const std::string folder(folder_buffer);
+  folder->assign(folder_buffer);
 
   platform::CryptoProvider* provider = QrnCryptAcquireContext();
   if (provider == nullptr) {
     return Report(kHashSite, kContext, E_FAIL);
   }
-  platform::Md5Hash md5;
   uint32_t error = 0;
-  if (!md5.Create(provider, &error)) {
+  if (!md5->Create(provider, &error)) {
     return Report(kHashSite, kCreate, E_FAIL);
   }
+  return S_OK;
+}
+
+// The salt, the digest and its text form into *hash.
+HRESULT FinishHash(platform::Md5Hash* md5, std::string* hash) {
+  uint32_t error = 0;
+  if (!md5->Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error)) {
+    return Report(kHashSite, kSalt, E_FAIL);
+  }
+  uint8_t digest[platform::kMd5DigestSize];
+  if (!md5->Finish(digest, &error)) return E_FAIL;
+  char encoded[32] = {};
+  const int length = Base64Encode(digest, sizeof digest, encoded, static_cast<int>(sizeof encoded),
+                                  kCacheAlphabet);
+  if (length < 0) return E_FAIL;
+  hash->assign(encoded, static_cast<size_t>(length));
+  return S_OK;
+}
+
+// The hash of the four files; kept, when not null, receives the contents of
+// the three document files as they were hashed.
+HRESULT ComputeHash(std::string* hash, std::string (*kept)[3]) {
+  std::string folder;
+  platform::Md5Hash md5;
+  HRESULT hr = StartHash(&folder, &md5);
+  if (FAILED(hr)) return hr;
 
   for (size_t f = 0; f < std::size(kHashedFiles); ++f) {
     const HashedFile& file = kHashedFiles[f];
@@ -145,18 +171,7 @@ HRESULT ComputeHash(std::string* hash, std::string (*kept)[3]) {
     if (FAILED(hr)) return hr;
     if (!complete) return S_OK;
   }
-
-  if (!md5.Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error)) {
-    return Report(kHashSite, kSalt, E_FAIL);
-  }
-  uint8_t digest[platform::kMd5DigestSize];
-  if (!md5.Finish(digest, &error)) return E_FAIL;
-  char encoded[32] = {};
-  const int length = Base64Encode(digest, sizeof digest, encoded, static_cast<int>(sizeof encoded),
-                                  kCacheAlphabet);
-  if (length < 0) return E_FAIL;
-  hash->assign(encoded, static_cast<size_t>(length));
-  return S_OK;
+  return FinishHash(&md5, hash);
 }
 
 HRESULT HashValue(std::string* hash, std::string (*kept)[3]) {
@@ -189,24 +204,111 @@ HRESULT CheckHash(bool* valid, std::string (*kept)[3]) {
   }
 }
 
+// The validation hash of the four files' contents (already read), without
+// reporting: *failed is the index of the file whose hashing failed, 4 for
+// the salt and the digest, or -1.
+HRESULT DigestContents(platform::Md5Hash* md5, const std::string (&contents)[4], std::string* hash,
+                       int* failed) {
+  *failed = -1;
+  try {
+    for (int f = 0; f < 4; ++f) {
+      if (!HashFileText(contents[f], md5)) {
+        *failed = f;
+        return E_FAIL;
+      }
+    }
+    uint32_t error = 0;
+    uint8_t digest[platform::kMd5DigestSize];
+    if (!md5->Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error) ||
+        !md5->Finish(digest, &error)) {
+      *failed = 4;
+      return E_FAIL;
+    }
+    char encoded[32] = {};
+    const int length = Base64Encode(digest, sizeof digest, encoded,
+                                    static_cast<int>(sizeof encoded), kCacheAlphabet);
+    if (length < 0) return E_FAIL;
+    hash->assign(encoded, static_cast<size_t>(length));
+    return S_OK;
+  } catch (...) {
+    *failed = 4;
+    return E_UNEXPECTED;
+  }
+}
+
+void ReleaseAll(IQrnXml2* (&loaded)[3]) {
+  for (IQrnXml2*& object : loaded) {
+    if (object != nullptr) object->Release();
+    object = nullptr;
+  }
+}
+
 HRESULT LoadCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** role, IQrnXml2** acl) {
   // The documents are decrypted from the very bytes that were hashed: one
-  // read of each file, and no window for a file to change in between.
-  std::string contents[3];
-  bool valid = false;
-  HRESULT hr = Report(kCheckSite, kCheck, CheckHash(&valid, &contents));
+  // read of each file, and no window for a file to change in between. The
+  // hash (MD5, as fast as the decryption) is taken on a second thread while
+  // this one decrypts and parses; the documents are kept only when the hash
+  // then matches, and their failures are reported only then, so the trail
+  // reads as if the hash had come first.
+  std::string stored;
+  if (!ReadStoredCacheValidation(&stored)) return S_OK;
+  std::string folder;
+  platform::Md5Hash md5;
+  HRESULT hr = Report(kCheckSite, kCheck, StartHash(&folder, &md5));
   if (FAILED(hr)) return hr;
-  if (!valid) return S_OK;
+  std::string contents[4];
+  for (size_t f = 0; f < std::size(kHashedFiles); ++f) {
+    // An unreadable file leaves the folder invalid, as a hash over it does.
+    bool complete = false;
+    try {
+      complete = platform::ReadWholeFile(folder + kHashedFiles[f].name, &contents[f]);
+    } catch (...) {
+      return Report(kCheckSite, kCheck, Report(kHashSite, kHashedFiles[f].step, E_UNEXPECTED));
+    }
+    if (!complete) return S_OK;
+  }
+
+  std::string computed;
+  int failed = -1;
+  HRESULT hashed = E_FAIL;
+  auto digest = [&] { hashed = DigestContents(&md5, contents, &computed, &failed); };
+  std::thread hasher;
+  try {
+    hasher = std::thread(digest);
+  } catch (...) {
+    digest();  // no second thread: the hash first, as one thread does it
+  }
 
   IQrnXml2* loaded[3] = {nullptr, nullptr, nullptr};
+  HRESULT read[3] = {S_OK, S_OK, S_OK};
+  try {
+    for (int i = 0; i < 3; ++i)
+      read[i] = QrnGetXmlPointerFromEncryptedText(contents[i], &loaded[i], false);
+  } catch (...) {
+    if (hasher.joinable()) hasher.join();
+    ReleaseAll(loaded);
+    throw;
+  }
+  if (hasher.joinable()) hasher.join();
+
+  if (FAILED(hashed)) {
+    ReleaseAll(loaded);
+    if (failed >= 0 && failed < 4) Report(kHashSite, kHashedFiles[failed].step, hashed);
+    if (failed == 4) Report(kHashSite, kSalt, hashed);
+    return Report(kCheckSite, kCheck, hashed);
+  }
+  if (computed.empty() || computed != stored) {
+    ReleaseAll(loaded);
+    return S_OK;
+  }
   for (int i = 0; i < 3; ++i) {
-    hr = QrnGetXmlPointerFromEncryptedText(contents[i], &loaded[i]);
-    std::string().swap(contents[i]);
-    if (FAILED(hr)) {
-      for (IQrnXml2*& object : loaded)
-        if (object != nullptr) object->Release();
-      return hr;
-    }
+    if (SUCCEEDED(read[i])) continue;
+    // Read again, reporting, for the trail of the failing step.
+    ReleaseAll(loaded);
+    IQrnXml2* again = nullptr;
+    hr = QrnGetXmlPointerFromEncryptedText(contents[i], &again);
+    if (again != nullptr) again->Release();
+    return FAILED(hr) ? hr : read[i];
   }
   *application = loaded[0];
   *role = loaded[1];

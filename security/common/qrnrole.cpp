@@ -72,15 +72,17 @@ void InitSource(QrnSourceDescriptor* source) {
 
 // The plain text of an encrypted member list: names separated by ";". A
 // list that does not decrypt gives no names; the plain text counts up to its
-// first NUL. plain: a buffer reused from list to list.
-std::string_view DecryptMemberList(std::string_view text, std::string* plain) {
-  if (text.empty()) return {};
+// first NUL. Decrypted straight into the string the role keeps.
+std::string DecryptMemberList(std::string_view text) {
+  std::string plain;
+  if (text.empty()) return plain;
   // DecryptText reads terminated text: the list up to its first NUL.
   text = text.substr(0, strnlen(text.data(), text.size()));
-  if (plain->size() < text.size() / 4 * 3 + 3) plain->resize(text.size() / 4 * 3 + 3);
+  plain.resize(text.size() / 4 * 3 + 3);
   size_t length = 0;
-  if (FAILED(qrn::DecryptTextView(text, plain->data(), plain->size(), &length))) return {};
-  return std::string_view(plain->data(), strnlen(plain->data(), length));
+  if (FAILED(qrn::DecryptTextView(text, plain.data(), plain.size(), &length))) length = 0;
+  plain.resize(strnlen(plain.data(), length));
+  return plain;
 }
 
 // Calls visit with each name of a member list (no empty names), cut as a
@@ -98,6 +100,13 @@ void ForEachListName(std::string_view list, Visit&& visit) {
 }
 
 size_t CountListNames(std::string_view list) {
+  // The common list, "a;b;c" with no empty name, counts its separators in
+  // one vectorisable pass.
+  size_t separators = 0;
+  for (char c : list) separators += c == ';';
+  const bool plain = !list.empty() && list.front() != ';' && list.back() != ';' &&
+                     list.find(";;") == std::string_view::npos;
+  if (plain) return separators + 1;
   size_t count = 0;
   ForEachListName(list, [&count](std::string_view) { ++count; });
   return count;
@@ -127,7 +136,8 @@ struct CQRNRole::MemberIndex {
       return std::hash<std::string_view>()(text);
     }
   };
-  MemberIndex(std::string_view list, size_t count) : names(list), builtFor(count) {}
+  explicit MemberIndex(std::string list)
+      : names(std::move(list)), builtFor(CountListNames(names)) {}
   const std::string names;  // the decrypted list, ";" between names
   const size_t builtFor;    // the member count the index is for
   std::once_flag made;      // the records were made from names
@@ -287,17 +297,14 @@ void RoleRecords::LoadDeferred(CQRNRoleList* list, uint8_t use_given, IQrnXml2* 
 
     // One role per element child of QRNROLES with exactly five element
     // children: identifier, name, description, groups, users.
-    std::string plain;
-    auto add_role = [&roles, &source, &plain](const std::string_view* texts, size_t count) {
+    auto add_role = [&roles, &source](const std::string_view* texts, size_t count) {
       if (count != kRoleChildren) return;
       std::unique_ptr<CQRNRole> role(new CQRNRole(source));
       CopyText(role->roleId, texts[0]);
       CopyText(role->roleName, texts[1]);
       CopyText(role->thirdText, texts[2]);
-      std::string_view list = DecryptMemberList(texts[3], &plain);
-      role->groupIndex = std::make_unique<CQRNRole::MemberIndex>(list, CountListNames(list));
-      list = DecryptMemberList(texts[4], &plain);
-      role->userIndex = std::make_unique<CQRNRole::MemberIndex>(list, CountListNames(list));
+      role->groupIndex = std::make_unique<CQRNRole::MemberIndex>(DecryptMemberList(texts[3]));
+      role->userIndex = std::make_unique<CQRNRole::MemberIndex>(DecryptMemberList(texts[4]));
       roles.push_back(role.get());
       role.release();
     };
