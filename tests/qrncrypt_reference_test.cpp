@@ -198,5 +198,35 @@ TEST(TextCodec, LargeTextWithWhiteSpaceLateDecodesLikeTheReference) {
   EXPECT_TRUE(ours.plain == plain);
 }
 
+// Short values are decrypted with a kept copy of the keystream's first
+// 64 KiB, longer ones by running the keystream: both sides of that line,
+// clean and with white space or a damaged character, agree with the
+// reference.
+TEST(TextCodec, ValuesAroundTheKeptKeystreamDecodeLikeTheReference) {
+  std::mt19937 random(41);
+  for (size_t base : {size_t{49140}, size_t{65520}, size_t{87360}}) {
+    for (size_t length = base; length < base + 40; length += 1 + random() % 3) {
+      const std::string plain = RandomBytes(random, length);
+      const std::string clean = ReferenceEncrypt(nullptr, plain);
+      std::string spaced = clean;
+      spaced.insert(random() % spaced.size(), "\r\n");
+      std::string damaged = clean;
+      damaged[random() % damaged.size()] = '*';
+      for (const std::string& text : {clean, spaced, damaged}) {
+        const int full = static_cast<int>(text.size() / 4 * 3 + 3);
+        for (int capacity : {full, static_cast<int>(length), static_cast<int>(length) - 1}) {
+          Decrypted ours = Decrypt(nullptr, text, capacity);
+          Decrypted reference = ReferenceDecrypt(nullptr, text, capacity);
+          ASSERT_EQ(ours.status, reference.status) << length << " " << capacity;
+          if (SUCCEEDED(ours.status))
+            ASSERT_TRUE(ours.plain == reference.plain) << length << " " << capacity;
+          else
+            ASSERT_EQ(ours.first, '\0') << length;
+        }
+      }
+    }
+  }
+}
+
 }  // namespace
 }  // namespace qrn

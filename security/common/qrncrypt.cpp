@@ -42,12 +42,18 @@ bool IsWhite(unsigned char c) {
 // The keystream state right after the key schedule of the built-in pass
 // phrase, kept for the process once derived: the role and ACL documents hold
 // many short encrypted values, and each of them would otherwise pay an MD5
-// and a key schedule. Only a successful derivation is kept, so a missing
-// provider still fails (and prints) on every call.
+// and a key schedule. Every value starts the keystream again, so the
+// keystream's first bytes are kept too: a value that fits in them is
+// decrypted by XOR with that prefix, with no keystream to generate. Only a
+// successful derivation is kept, so a missing provider still fails (and
+// prints) on every call.
+constexpr size_t kPrefixBytes = 64 * 1024;
+
 struct PreparedKey {
   std::mutex mutex;
   std::atomic<bool> ready{false};
   Rc4Stream stream;
+  std::array<uint8_t, kPrefixBytes> prefix{};  // the first keystream bytes
 };
 
 PreparedKey& BuiltInKey() {
@@ -85,19 +91,28 @@ HRESULT DeriveStream(const char* phrase, Rc4Stream* stream) {
   return S_OK;
 }
 
+// The built-in pass phrase's key, derived on first use.
+HRESULT PrepareBuiltInKey() {
+  PreparedKey& prepared = BuiltInKey();
+  if (prepared.ready.load(std::memory_order_acquire)) return S_OK;
+  std::lock_guard<std::mutex> lock(prepared.mutex);
+  if (prepared.ready.load(std::memory_order_relaxed)) return S_OK;
+  HRESULT hr = DeriveStream(kCachePassPhrase, &prepared.stream);
+  if (FAILED(hr)) return hr;
+  Rc4Stream running = prepared.stream;
+  prepared.prefix.fill(0);
+  running.Apply(prepared.prefix.data(), prepared.prefix.size());
+  running.Wipe();
+  prepared.ready.store(true, std::memory_order_release);
+  return S_OK;
+}
+
 // The keystream from its start for the pass phrase (null: the built-in one).
 HRESULT PrepareStream(const char* pass_phrase, Rc4Stream* stream) {
   if (pass_phrase != nullptr) return DeriveStream(pass_phrase, stream);
-  PreparedKey& prepared = BuiltInKey();
-  if (!prepared.ready.load(std::memory_order_acquire)) {
-    std::lock_guard<std::mutex> lock(prepared.mutex);
-    if (!prepared.ready.load(std::memory_order_relaxed)) {
-      HRESULT hr = DeriveStream(kCachePassPhrase, &prepared.stream);
-      if (FAILED(hr)) return hr;
-      prepared.ready.store(true, std::memory_order_release);
-    }
-  }
-  *stream = prepared.stream;  // never written again once ready
+  const HRESULT hr = PrepareBuiltInKey();
+  if (FAILED(hr)) return hr;
+  *stream = BuiltInKey().stream;  // never written again once ready
   return S_OK;
 }
 
@@ -244,6 +259,28 @@ size_t DecodeDecryptPlainGroups(Rc4Stream& stream, std::string_view text, uint8_
   return base;
 }
 
+// The leading groups of four alphabet characters of text decoded into out
+// while out has room for their three bytes, as DecodeDecryptPlainGroups does
+// without the keystream.
+size_t DecodePlainGroups(std::string_view text, uint8_t* out, size_t room, size_t* consumed) {
+  const unsigned char* t = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  size_t p = 0;
+  size_t base = 0;
+  while (p + 4 <= n && base + 3 <= room) {
+    uint32_t v = kGroups.shifted[0][t[p]] | kGroups.shifted[1][t[p + 1]] |
+                 kGroups.shifted[2][t[p + 2]] | kGroups.shifted[3][t[p + 3]];
+    if (v & kNotAlphabet) break;
+    out[base] = static_cast<uint8_t>(v >> 16);
+    out[base + 1] = static_cast<uint8_t>(v >> 8);
+    out[base + 2] = static_cast<uint8_t>(v);
+    p += 4;
+    base += 3;
+  }
+  *consumed = p;
+  return base;
+}
+
 bool PassPhraseTooLong(const char* pass_phrase) {
   return pass_phrase != nullptr && std::strlen(pass_phrase) > kMaxPassPhraseLength;
 }
@@ -253,12 +290,34 @@ HRESULT DecryptView(const char* pass_phrase, std::string_view text, char* out, i
   if (plain_length != nullptr) *plain_length = 0;
   if (out == nullptr || PassPhraseTooLong(pass_phrase)) return E_INVALIDARG;
   if (text.empty()) return S_OK;
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(out);
+  const size_t room = static_cast<size_t>(capacity < 0 ? 0 : capacity);
+
+  if (pass_phrase == nullptr && text.size() / 4 * 3 + 3 <= kPrefixBytes) {
+    // A value whose plain text fits in the kept keystream prefix: decoded
+    // as below, then XORed with the prefix.
+    HRESULT hr = PrepareBuiltInKey();
+    if (FAILED(hr)) return hr;
+    size_t consumed = 0;
+    const size_t fast = DecodePlainGroups(text, bytes, room, &consumed);
+    const int rest = Base64Decode(text.substr(consumed), bytes + fast,
+                                  static_cast<int>(room - fast), kCacheAlphabet);
+    if (rest < 0) {
+      if (fast != 0) std::memset(out, 0, fast);
+      if (capacity > 0) out[0] = '\0';
+      return kUndecodableText;
+    }
+    const size_t length = fast + static_cast<size_t>(rest);
+    const uint8_t* prefix = BuiltInKey().prefix.data();
+    for (size_t k = 0; k < length; ++k) bytes[k] ^= prefix[k];
+    if (plain_length != nullptr) *plain_length = length;
+    return S_OK;
+  }
+
   StreamGuard guard;
   HRESULT hr = PrepareStream(pass_phrase, &guard.stream);
   if (FAILED(hr)) return hr;
 
-  uint8_t* bytes = reinterpret_cast<uint8_t*>(out);
-  const size_t room = static_cast<size_t>(capacity < 0 ? 0 : capacity);
   // The plain groups in one pass; the rest (normally the last group with its
   // padding, or everything after the first white space) through the general
   // decoder, which starts there at a group boundary exactly as it would have

@@ -99,16 +99,12 @@ void ForEachListName(std::string_view list, Visit&& visit) {
   }
 }
 
+// The names of a member list as ForEachListName gives them: each run of
+// non-separators is one name.
 size_t CountListNames(std::string_view list) {
-  // The common list, "a;b;c" with no empty name, counts its separators in
-  // one vectorisable pass.
-  size_t separators = 0;
-  for (char c : list) separators += c == ';';
-  const bool plain = !list.empty() && list.front() != ';' && list.back() != ';' &&
-                     list.find(";;") == std::string_view::npos;
-  if (plain) return separators + 1;
-  size_t count = 0;
-  ForEachListName(list, [&count](std::string_view) { ++count; });
+  if (list.empty()) return 0;
+  size_t count = list.front() != ';';
+  for (size_t i = 1; i < list.size(); ++i) count += (list[i] != ';') & (list[i - 1] == ';');
   return count;
 }
 
@@ -137,16 +133,27 @@ struct CQRNRole::MemberIndex {
     }
   };
   explicit MemberIndex(std::string list)
-      : names(std::move(list)), builtFor(CountListNames(names)) {}
+      : names(std::move(list)) {}
   const std::string names;  // the decrypted list, ";" between names
-  const size_t builtFor;    // the member count the index is for
+  // The member count the index is for, counted on first use (a load asks
+  // for none of them).
+  size_t Count() const {
+    size_t known = count.load(std::memory_order_relaxed);
+    if (known == kUncounted) {
+      known = CountListNames(names);
+      count.store(known, std::memory_order_relaxed);
+    }
+    return known;
+  }
+  static constexpr size_t kUncounted = ~size_t{0};
+  mutable std::atomic<size_t> count{kUncounted};
   std::once_flag made;      // the records were made from names
   std::atomic<bool> recordsMade{false};
   std::once_flag filled;
   std::unordered_set<std::string, Hash, std::equal_to<>> folded;
 
   void Fill() {
-    folded.reserve(builtFor);
+    folded.reserve(Count());
     char buffer[sizeof CQRNRoleMemberUser::memberName];
     ForEachListName(names, [this, &buffer](std::string_view name) {
       if (FoldAscii(name, buffer, sizeof buffer))
@@ -169,7 +176,7 @@ struct CQRNRole::MemberIndex {
   void Make(std::vector<Member*>* members) {
     std::call_once(made, [this, members] {
       std::vector<std::unique_ptr<Member>> records;
-      records.reserve(builtFor);
+      records.reserve(Count());
       ForEachListName(names, [&records](std::string_view name) {
         // A new member's name is all zeros; only the name itself is written.
         records.emplace_back(new Member());
@@ -220,7 +227,7 @@ bool CQRNRole::HasMemberNamed(const char* name, bool users) const {
   if (name == nullptr) return false;
   auto scan = [name](const auto& members, const std::unique_ptr<MemberIndex>& index) {
     if (index && (!index->recordsMade.load(std::memory_order_acquire) ||
-                  index->builtFor == members.size()))
+                  index->Count() == members.size()))
       return index->Contains(name);
     for (const auto* m : members)
       if (m != nullptr && qrn::platform::EqualsNoCase(m->memberName, name)) return true;
@@ -392,7 +399,7 @@ void RoleRecords::MakeMembers(CQRNRoleList* list) {
 
 size_t RoleRecords::MemberCount(const CQRNRole& role, bool users) {
   const auto& index = users ? role.userIndex : role.groupIndex;
-  if (index && !index->recordsMade.load(std::memory_order_acquire)) return index->builtFor;
+  if (index && !index->recordsMade.load(std::memory_order_acquire)) return index->Count();
   return users ? role.userMembers.size() : role.groupMembers.size();
 }
 
