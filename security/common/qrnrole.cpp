@@ -104,7 +104,7 @@ void ForEachListName(std::string_view list, Visit&& visit) {
 size_t CountListNames(std::string_view list) {
   if (list.empty()) return 0;
   size_t count = list.front() != ';';
-  for (size_t i = 1; i < list.size(); ++i) count += (list[i] != ';') & (list[i - 1] == ';');
+  for (size_t i = 1; i < list.size(); ++i) count += static_cast<size_t>(list[i] != ';' && list[i - 1] == ';');
   return count;
 }
 
