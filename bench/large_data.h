@@ -15,6 +15,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -203,7 +204,8 @@ inline LargeData MakeLargeData(const LargeDataShape& shape = {}) {
 // $TMPDIR (or /tmp) holding the machine and user hives (the machine hive
 // naming url as the security server) and serving as TMPDIR, hence as the
 // cache folder. Call before the first library call; returns the folder with
-// a trailing '/', or empty on failure. The folder is left for the caller.
+// a trailing '/', or empty on failure. The folder (about 30 MiB once a cache
+// is written) is removed when the process exits normally.
 inline std::string PrepareBenchEnvironment(const std::string& url) {
   const char* tmp = std::getenv("TMPDIR");
   std::string base = tmp && *tmp ? tmp : "/tmp";
@@ -218,6 +220,13 @@ inline std::string PrepareBenchEnvironment(const std::string& url) {
   setenv("QRNAUTH_MACHINE_HIVE", (folder + "machine.reg").c_str(), 1);
   setenv("QRNAUTH_USER_HIVE", (folder + "user.reg").c_str(), 1);
   setenv("TMPDIR", folder.c_str(), 1);
+  static std::vector<std::string> made;
+  if (made.empty())
+    std::atexit([] {
+      std::error_code ignored;
+      for (const std::string& path : made) std::filesystem::remove_all(path, ignored);
+    });
+  made.push_back(folder);
   return folder;
 }
 
