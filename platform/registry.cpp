@@ -48,14 +48,17 @@ struct HiveState {
   std::atomic<uint64_t> generation{1};
 };
 
-HiveState& StateOf(RegHive hive) {
+__attribute__((noinline)) HiveState* NewStates() {
+  auto* s = new HiveState[2];
+  s[0].hive = RegHive::LocalMachine;
+  s[1].hive = RegHive::CurrentUser;
+  return s;
+}
+
+// Inlined: every access check reads a hive generation through it.
+__attribute__((always_inline)) inline HiveState& StateOf(RegHive hive) {
   // Never destroyed: threads may still read while the process exits.
-  static HiveState* const states = [] {
-    auto* s = new HiveState[2];
-    s[0].hive = RegHive::LocalMachine;
-    s[1].hive = RegHive::CurrentUser;
-    return s;
-  }();
+  static HiveState* const states = NewStates();
   return states[hive == RegHive::LocalMachine ? 0 : 1];
 }
 
