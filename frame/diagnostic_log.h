@@ -9,6 +9,9 @@ namespace qrn {
 // True when "Mvtlog" reads 1 as a REG_DWORD. Read on every call, but served
 // from a cached answer while the machine hive is unchanged (no system call).
 bool MvtLogEnabled();
+// The same, for a caller that has just read platform::CoarseMillis() and
+// shares that reading with its other deadlines.
+bool MvtLogEnabled(uint64_t coarse_now_ms);
 
 // Appends one line when the log is enabled:
 //   "MM/DD/YYYY hh:mm:ss(file:line) hr=status name=text\n"   (text not null)

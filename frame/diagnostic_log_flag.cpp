@@ -9,6 +9,7 @@
 
 #include "frame/config.h"
 #include "frame/diagnostic_log.h"
+#include "platform/os.h"
 
 namespace qrn {
 
@@ -21,8 +22,11 @@ std::atomic<uint64_t> mvtlog_cache{0};
 
 }  // namespace
 
-bool MvtLogEnabled() {
-  const uint64_t generation = platform::HiveGeneration(platform::RegHive::LocalMachine);
+bool MvtLogEnabled() { return MvtLogEnabled(platform::CoarseMillis()); }
+
+bool MvtLogEnabled(uint64_t coarse_now_ms) {
+  const uint64_t generation =
+      platform::HiveGeneration(platform::RegHive::LocalMachine, coarse_now_ms);
   const uint64_t tag = (generation + 1) << 1;
   const uint64_t cached = mvtlog_cache.load(std::memory_order_acquire);
   if ((cached & ~uint64_t{1}) == tag) return (cached & 1) != 0;

@@ -48,14 +48,17 @@ struct HiveState {
   std::atomic<uint64_t> generation{1};
 };
 
-HiveState& StateOf(RegHive hive) {
+__attribute__((noinline)) HiveState* NewStates() {
+  auto* s = new HiveState[2];
+  s[0].hive = RegHive::LocalMachine;
+  s[1].hive = RegHive::CurrentUser;
+  return s;
+}
+
+// Inlined: every access check reads a hive generation through it.
+__attribute__((always_inline)) inline HiveState& StateOf(RegHive hive) {
   // Never destroyed: threads may still read while the process exits.
-  static HiveState* const states = [] {
-    auto* s = new HiveState[2];
-    s[0].hive = RegHive::LocalMachine;
-    s[1].hive = RegHive::CurrentUser;
-    return s;
-  }();
+  static HiveState* const states = NewStates();
   return states[hive == RegHive::LocalMachine ? 0 : 1];
 }
 
@@ -147,9 +150,9 @@ void ReportMalformed(HiveState& state, const std::string& path, const HiveData& 
 }
 
 // Re-reads the hive when its file changed; at most once per coarse
-// millisecond.
-void Refresh(HiveState& state, bool force = false) {
-  const uint64_t now = CoarseMillis() + 1;
+// millisecond. coarse_now_ms is a CoarseMillis() reading.
+void RefreshAt(HiveState& state, uint64_t coarse_now_ms, bool force = false) {
+  const uint64_t now = coarse_now_ms + 1;
   if (!force && state.checked.load(std::memory_order_acquire) == now) return;
   std::lock_guard<std::mutex> lock(state.mu);
   if (!force && state.checked.load(std::memory_order_relaxed) == now) return;
@@ -186,6 +189,8 @@ void Refresh(HiveState& state, bool force = false) {
   }
   state.checked.store(now, std::memory_order_release);
 }
+
+void Refresh(HiveState& state, bool force = false) { RefreshAt(state, CoarseMillis(), force); }
 
 std::shared_ptr<const HiveData> Snapshot(RegHive hive) {
   HiveState& state = StateOf(hive);
@@ -373,9 +378,13 @@ std::string HiveReadError(RegHive hive) {
   return state.unreadable;
 }
 
-uint64_t HiveGeneration(RegHive hive) {
+uint64_t HiveGeneration(RegHive hive) { return HiveGeneration(hive, CoarseMillis()); }
+
+uint64_t HiveGeneration(RegHive hive, uint64_t coarse_now_ms) {
   HiveState& state = StateOf(hive);
-  Refresh(state);
+  // Looked at in this tick already: nothing to do (the common case).
+  if (state.checked.load(std::memory_order_acquire) != coarse_now_ms + 1)
+    RefreshAt(state, coarse_now_ms);
   return state.generation.load(std::memory_order_acquire);
 }
 

@@ -1,5 +1,6 @@
 // A view of an authorizer's loaded state, for the library's own
-// administration tool and its tests; only ServiceTimer changes anything.
+// administration tool and its tests; only ServiceTimer and MakeTimerDue
+// change anything.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,10 @@ class CQRNAuthorizeInspector {
   static size_t CachedUserRoles(const CQRNAuthorize& a) { return a.userRolesMap.size(); }
   static size_t CachedUserGroups(const CQRNAuthorize& a) { return a.userGroupsMap.size(); }
   static void ServiceTimer(CQRNAuthorize& a) { a.ServiceRoleCacheTimer(); }
+  // Tests: an armed role-cache timer falls due now (its interval is minutes).
+  static void MakeTimerDue(CQRNAuthorize& a) {
+    if (a.timerId != 0) a.timerDeadlineMs = 0;
+  }
   // The loaded data, every role's member records made, as a host handed the
   // roles sees them.
   static CQRNAuthorizeCache* Cache(const CQRNAuthorize& a) {

@@ -120,7 +120,10 @@ HRESULT CQRNAuthorize::GetUserRolesFromCache(const char* user, std::vector<CQRNR
 
 HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>** roles,
                                  const bool* known_novell) {
-  const bool log = qrn::MvtLogEnabled();
+  // One coarse clock reading serves the "Mvtlog" change check and the
+  // role-cache timer.
+  const uint64_t now = qrn::platform::CoarseMillis();
+  const bool log = qrn::MvtLogEnabled(now);
   // The name as a C text for the diagnostic lines, made only while they are
   // written.
   std::string user_text;
@@ -130,10 +133,17 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
     Diag(kD2, kD2Name, user_text.c_str());
   }
   try {
-    // The roles cache key: the folded name, kept for a repeated lookup.
-    if (lastRolesUser != user) {
-      lastRolesKey = qrn::platform::FoldCase(user);
-      lastRolesUser.assign(user);
+    // The roles cache key: the folded name, kept for a repeated lookup. A
+    // caller that found the name equal to the kept one passes the kept copy
+    // itself, known by its address. Both are made before either is stored,
+    // so a failed allocation never leaves one user's name with another's key.
+    const bool kept = user.data() == lastRolesUser.data() && user.size() == lastRolesUser.size();
+    if (!kept && lastRolesUser != user) {
+      std::string key = qrn::platform::FoldCase(user);
+      std::string name(user);
+      lastRolesKey.swap(key);
+      lastRolesUser.swap(name);
+      user = lastRolesUser;  // the same text, in storage that stays
     }
     if (roles == nullptr) return Report(kSite, kR1, E_INVALIDARG);
     *roles = nullptr;
@@ -152,7 +162,8 @@ HRESULT CQRNAuthorize::UserRoles(std::string_view user, std::vector<CQRNRole*>**
       user = converted;
     }
 
-    ServiceRoleCacheTimer();
+    // The timer reads the clock itself only to arm it or to tick.
+    if (timerId == 0 || now >= timerDeadlineMs) ServiceRoleCacheTimer();
     if (qrn::g_bDumpRoleCache.load(std::memory_order_relaxed)) {
       RefreshCacheUserRoles();
       RefreshCacheUserGroups();
