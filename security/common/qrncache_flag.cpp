@@ -98,7 +98,8 @@ HRESULT CheckAvailability(int16_t* available, std::string* server_timestamp) {
   }
 
   if (!TerminatedText(page).empty()) {
-    SecurityDataParts parts = SplitCombinedData(page);
+    // The page is not needed afterwards: it is split in place.
+    SecurityDataParts parts = SplitCombinedDataInPlace(std::move(page));
     state.local_groups_level = parts.local_groups_level;
     state.protocol_level = kCurrentProtocolLevel;
     if (server_timestamp != nullptr) *server_timestamp = parts.server_timestamp;
