@@ -10,7 +10,9 @@
 #include "security/common/qrnauthenticate/identity_block.h"
 #include "security/common/qrnauthorize/loaded_state_view.h"
 #include "security/common/qrnauthorize/process_state.h"
+#include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
+#include "security/common/qrncrypt.h"
 #include "tests/authorize_fixture.h"
 
 namespace qrn::test {
@@ -93,6 +95,27 @@ TEST_F(AuthorizeLoadTest, ChangedTimestampReloadsFromTheServer) {
   EXPECT_EQ(again.exit_code, 0);
   EXPECT_NE(again.out.find("source: cache\n"), std::string::npos) << again.out;
   EXPECT_NE(again.out.find("applications: 2\n"), std::string::npos) << again.out;
+}
+
+// Files that pass the hash but no longer parse answer for their own
+// timestamp (and fail), but do not stand in the way of newer server data:
+// those are loaded and replace them.
+TEST_F(AuthorizeLoadTest, NewServerDataLoadsOverFilesThatDoNotParse) {
+  WriteData(DataJson("12/01/2026 10:00:00 AM", {"Payroll"}));
+  StartServer();
+  ASSERT_EQ(Cli({"load"}).exit_code, 0);
+  WriteFile(CacheFile(kAclCacheFile), EncryptString("<DOCUMENT><broken"));
+  ASSERT_EQ(StoreCacheValidation(), S_OK);
+  EXPECT_EQ(Cli({"load"}).exit_code, 1);
+
+  WriteData(DataJson("12/02/2026 9:30:00 AM", {"Payroll", "Fleet"}));
+  CQRNAuthorize authorizer;
+  ASSERT_TRUE(authorizer.InitCache("SALES\\bob", QRN_CLEAR_CACHE_GROUPS));
+  EXPECT_TRUE(Inspector::FromServer(authorizer));
+  EXPECT_EQ(Inspector::Applications(authorizer), 2);
+  const ProcessResult again = Cli({"load"});
+  EXPECT_EQ(again.exit_code, 0);
+  EXPECT_NE(again.out.find("source: cache\n"), std::string::npos) << again.out;
 }
 
 TEST_F(AuthorizeLoadTest, UnreachableServerUsesValidFilesAndWritesNothing) {

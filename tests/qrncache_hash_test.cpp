@@ -269,6 +269,46 @@ TEST_F(CacheHash, FilesOfAnyContentHashAsTheirTextModePieces) {
   EXPECT_EQ(hash, ExpectedHash(fed));
 }
 
+// A writer that hashes the document bytes it has just written (instead of
+// reading the files back) stores the hash a later reader computes from the
+// files, whatever the bytes: CR LF, lone CRs, NULs, long lines, empty files.
+TEST_F(CacheHash, HashOfWrittenBytesIsTheHashOfTheFiles) {
+  std::string long_line(3000, 'x');
+  long_line[1500] = '\0';
+  const std::vector<std::vector<std::string>> sets = {
+      {EncryptString(kApplications), EncryptString(kRoles), EncryptString(kAcls)},
+      {"a\r\nb\rc\r\r\nd\r", long_line + "\r\n" + std::string(2000, 'y'),
+       std::string("one\n") + '\0' + "two\nthree\r\n"},
+      {"", std::string(5000, 'z') + "\r", std::string(1, '\0')},
+  };
+  const char* names[] = {kApplicationCacheFile, kRoleCacheFile, kAclCacheFile};
+  for (const std::vector<std::string>& set : sets) {
+    SCOPED_TRACE(set[0]);
+    for (size_t i = 0; i < 3; ++i) test::WriteFile(Path(names[i]), set[i]);
+    ASSERT_EQ(CQRNAuthorize::SetCacheTime("2024-05-01 12:00:00"), S_OK);
+    StoreValue(RegHive::CurrentUser, "stale");
+    StoreValue(RegHive::LocalMachine, "stale");
+    HiveChanged();
+    const std::string_view written[3] = {set[0], set[1], set[2]};
+    ASSERT_EQ(StoreCacheValidationOfWritten(written), S_OK);
+    HiveChanged();
+    std::string from_files;
+    ASSERT_EQ(QrnGetHashValue(&from_files), S_OK);
+    ASSERT_EQ(from_files.size(), 24u);
+    EXPECT_EQ(StoredValue(RegHive::CurrentUser), from_files);
+    EXPECT_EQ(StoredValue(RegHive::LocalMachine), from_files);
+    EXPECT_TRUE(Valid());
+  }
+
+  // Without a timestamp file no reader gets a hash, and none is stored.
+  StoreValue(RegHive::CurrentUser, "stale");
+  std::filesystem::remove(Path(kTimestampFile));
+  const std::string_view written[3] = {"a", "b", "c"};
+  ASSERT_EQ(StoreCacheValidationOfWritten(written), S_OK);
+  HiveChanged();
+  EXPECT_EQ(StoredValue(RegHive::CurrentUser), "stale");
+}
+
 }  // namespace
 // The documents are decrypted while the hash is taken; what a folder that
 // does not validate would have said about its documents stays unsaid, and a

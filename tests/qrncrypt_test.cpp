@@ -144,6 +144,36 @@ TEST(Cipher, EncryptTextStatuses) {
   EXPECT_EQ(EncryptText(phrase, text, 3, out, &capacity), S_OK);
 }
 
+// Encrypting from a text that stays as it is gives EncryptText's result for
+// every length (whole blocks of twelve, groups of three, a tail of one or two).
+TEST(Cipher, EncryptTextFromMatchesEncryptTextAndKeepsThePlainText) {
+  std::mt19937 random(7);
+  for (size_t length = 0; length < 80; ++length) {
+    std::string plain(length, '\0');
+    for (char& c : plain) c = static_cast<char>(random());
+    const std::string before = plain;
+    std::string copy = plain;
+    std::string expected((length + 2) / 3 * 4 + 1, '#');
+    int capacity = static_cast<int>(expected.size());
+    ASSERT_EQ(EncryptText(nullptr, copy.data(), copy.size(), expected.data(), &capacity), S_OK);
+    ASSERT_GE(capacity, 0);
+    expected.resize(static_cast<size_t>(capacity));
+
+    std::string out((length + 2) / 3 * 4 + 1, '#');
+    size_t written = 99;
+    ASSERT_EQ(EncryptTextFrom(plain, out.data(), out.size(), &written), S_OK) << length;
+    EXPECT_EQ(out.substr(0, written), expected) << length;
+    EXPECT_EQ(out[written], '\0');
+    EXPECT_EQ(plain, before);
+    // One character less room than the text and its terminator: nothing.
+    if (length > 0) {
+      EXPECT_EQ(EncryptTextFrom(plain, out.data(), out.size() - 1, &written), E_INVALIDARG);
+    }
+  }
+  size_t written = 0;
+  EXPECT_EQ(EncryptTextFrom("ab", nullptr, 10, &written), E_INVALIDARG);
+}
+
 TEST(Cipher, DecryptTextStatuses) {
   char out[16];
   EXPECT_EQ(DecryptText(nullptr, nullptr, out, sizeof out), E_INVALIDARG);

@@ -154,6 +154,51 @@ TEST(SplitCombinedData, MissingAndUnwrappedParts) {
   EXPECT_EQ(SplitCombinedData("<APPLCACHE><![CDATA[</APPLCACHE>").applications, "");
 }
 
+// Split in place, whichever document is the largest keeps the page's buffer:
+// each part still comes out whole, unwrapped and trimmed, and a part cut off
+// by the first NUL or missing its closing tag stays empty.
+TEST(SplitCombinedData, InPlaceGivesTheSamePartsWhicheverIsLargest) {
+  const std::string big_appl = "<DOCUMENT><QRNAPPLS>" + std::string(300, 'a') + "</QRNAPPLS></DOCUMENT>";
+  const std::string big_roles = "<DOCUMENT><QRNROLES>" + std::string(300, 'r') + "</QRNROLES></DOCUMENT>";
+  const std::string big_acls = "<DOCUMENT><ACL>" + std::string(300, 'c') + "</ACL></DOCUMENT>";
+  const std::string cases[][3] = {
+      {big_appl, kRoles, kAcls}, {kAppl, big_roles, kAcls}, {kAppl, kRoles, big_acls}};
+  for (const auto& docs : cases) {
+    const std::string page = AsReceived(
+        "<LOCALGROUPLEVEL>2</LOCALGROUPLEVEL><SERVERTIMESTAMP>T</SERVERTIMESTAMP><APPLCACHE>" +
+        Cdata(docs[0]) + "</APPLCACHE><ROLECACHE>" + Cdata(" \r\n" + docs[1] + "\t") +
+        "</ROLECACHE><ACLCACHE>" + Cdata(docs[2]) + "</ACLCACHE>");
+    const SecurityDataParts parts = SplitCombinedDataInPlace(std::string(page));
+    EXPECT_EQ(parts.local_groups_level, 2);
+    EXPECT_EQ(parts.server_timestamp, "T");
+    EXPECT_EQ(parts.applications, docs[0]);
+    EXPECT_EQ(parts.roles, docs[1]);
+    EXPECT_EQ(parts.acls, docs[2]);
+  }
+
+  // The largest part unclosed: empty, and the smaller ones are intact.
+  SecurityDataParts parts = SplitCombinedDataInPlace(
+      "<APPLCACHE>a</APPLCACHE><ROLECACHE>" + std::string(500, 'r') + "<ACLCACHE>c</ACLCACHE>");
+  EXPECT_EQ(parts.applications, "a");
+  EXPECT_EQ(parts.roles, "");
+  EXPECT_EQ(parts.acls, "c");
+
+  // A NUL not after the application document ends the text there: what
+  // follows it is not split, however large.
+  std::string cut = "<APPLCACHE>a</APPLCACHE>";
+  cut += '\0';
+  cut += "<ROLECACHE>" + std::string(500, 'r') + "</ROLECACHE>";
+  parts = SplitCombinedDataInPlace(std::move(cut));
+  EXPECT_EQ(parts.applications, "a");
+  EXPECT_EQ(parts.roles, "");
+
+  // Nothing to split: every part empty.
+  parts = SplitCombinedDataInPlace(std::string(1000, 'x'));
+  EXPECT_EQ(parts.applications, "");
+  EXPECT_EQ(parts.roles, "");
+  EXPECT_EQ(parts.acls, "");
+}
+
 TEST(SplitCombinedData, AnEarlierDocumentMarkHidesTheRest) {
   // Only the NUL after "</QRNAPPLS></DOCUMENT>" is turned back into a blank.
   const std::string page = AsReceived(

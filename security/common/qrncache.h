@@ -100,9 +100,19 @@ HRESULT QrnHashFileContents(const std::string& path, platform::Md5Hash* hash, bo
 // user information) and renews "CacheValidation". The caller holds the cache
 // folder's exclusive lock (LockCacheFolder).
 HRESULT StoreCacheTime(const char* timestamp);
+// StoreCacheTime without renewing "CacheValidation": *written is true when
+// the complete file was written, the case where StoreCacheTime goes on to
+// store the hash.
+HRESULT WriteCacheTimeFile(const char* timestamp, bool* written);
 // Writes the current hash as "CacheValidation" in HKCU, then HKLM (a hive
 // that can be neither opened nor created for writing is skipped). An empty
 // hash writes nothing.
 HRESULT StoreCacheValidation();
+// StoreCacheValidation for a set the caller has just written while holding
+// the cache folder's exclusive lock: the three document files (application,
+// role, ACL) are hashed from the bytes written to them, which are what a
+// later reader reads, and only the small timestamp file is read back. The
+// hash is the one QrnGetHashValue then computes from the files.
+HRESULT StoreCacheValidationOfWritten(const std::string_view (&documents)[3]);
 
 }  // namespace qrn

@@ -87,29 +87,36 @@ platform::FileLock::Result LockCacheFolder(platform::FileLock* lock,
   }
 }
 
-HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::string& path) {
+HRESULT EncryptAndPersistDocument(std::string_view document, const std::string& path,
+                                  WrittenText* written) {
+  written->bytes.reset();
+  written->size = 0;
   try {
     if (document.size() < 2) return platform::ReplaceWholeFile(path, {}) ? S_OK : E_FAIL;
     if (document.size() > static_cast<size_t>(INT_MAX / 4 * 3 - 3)) return E_OUTOFMEMORY;
-    std::unique_ptr<char[]> copy(new (std::nothrow) char[document.size()]);
-    size_t out_size = (document.size() + 2) / 3 * 4 + 1;
-    // EncryptText writes every character and the terminator.
-    std::unique_ptr<char[]> out(new (std::nothrow) char[out_size]);
-    if (!copy || !out) return E_OUTOFMEMORY;
-    std::memcpy(copy.get(), document.data(), document.size());
-    int capacity = static_cast<int>(out_size);
-    HRESULT hr = EncryptText(nullptr, copy.get(), document.size(), out.get(), &capacity);
-    copy.reset();
-    if (FAILED(hr) || capacity < 0) {
+    // The document is read, not changed: no copy of it is made.
+    const size_t room = (document.size() + 2) / 3 * 4 + 1;
+    std::unique_ptr<char[]> out(new (std::nothrow) char[room]);
+    if (!out) return E_OUTOFMEMORY;
+    size_t size = 0;
+    const HRESULT hr = EncryptTextFrom(document, out.get(), room, &size);
+    if (FAILED(hr)) {
       // The file is left empty, as when nothing could be encrypted.
       if (!platform::ReplaceWholeFile(path, {})) return E_FAIL;
-      return FAILED(hr) ? hr : E_FAIL;
+      return hr;
     }
-    std::string_view encrypted(out.get(), static_cast<size_t>(capacity));
-    return platform::ReplaceWholeFile(path, encrypted) ? S_OK : E_FAIL;
+    if (!platform::ReplaceWholeFile(path, std::string_view(out.get(), size))) return E_FAIL;
+    written->bytes = std::move(out);
+    written->size = size;
+    return S_OK;
   } catch (...) {
     return E_UNEXPECTED;
   }
+}
+
+HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::string& path) {
+  WrittenText written;
+  return EncryptAndPersistDocument(document, path, &written);
 }
 
 HRESULT QrnGetXmlPointerFromEncryptedFile(const std::string& path, IQrnXml2** xml) {

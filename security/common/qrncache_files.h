@@ -8,6 +8,7 @@
 // in another process sees the old or the new file, never a torn one.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -44,6 +45,18 @@ platform::FileLock::Result LockCacheFolder(platform::FileLock* lock,
 //   E_UNEXPECTED  any other exception
 //   else          the encryption failed; the file is left empty
 HRESULT QrnEncryptBufferAndPersistInFile(std::string_view document, const std::string& path);
+
+// The bytes a document file was given, as EncryptAndPersistDocument wrote
+// them (no bytes for an empty file).
+struct WrittenText {
+  std::unique_ptr<char[]> bytes;
+  size_t size = 0;
+  std::string_view view() const { return {bytes.get(), size}; }
+};
+// QrnEncryptBufferAndPersistInFile that also hands back, on S_OK, what the
+// file now holds.
+HRESULT EncryptAndPersistDocument(std::string_view document, const std::string& path,
+                                  WrittenText* written);
 
 // Reads a document file into a new XML component object. An object already
 // in *xml is released first. Reports to the authorization trail (source

@@ -97,8 +97,11 @@ HRESULT CheckAvailability(int16_t* available, std::string* server_timestamp) {
     return S_OK;
   }
 
-  if (!TerminatedText(page).empty()) {
-    SecurityDataParts parts = SplitCombinedData(page);
+  // The terminated text is empty exactly when the page is or starts with a
+  // NUL: no need to look through the whole answer for one.
+  if (!page.empty() && page.front() != '\0') {
+    // The page is not needed afterwards: it is split in place.
+    SecurityDataParts parts = SplitCombinedDataInPlace(std::move(page));
     state.local_groups_level = parts.local_groups_level;
     state.protocol_level = kCurrentProtocolLevel;
     if (server_timestamp != nullptr) *server_timestamp = parts.server_timestamp;

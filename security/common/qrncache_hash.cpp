@@ -377,4 +377,76 @@ HRESULT QrnCheckCachedFiles(int16_t* status, IQrnXml2** application, IQrnXml2** 
   }
 }
 
+namespace {
+
+// The hash of a set just written: the document files from their bytes, the
+// timestamp file from disk. Each step fails, reports and stops as in
+// ComputeHash; a document no reader would take (over the size limit) gives
+// an empty hash, as the read-back would.
+HRESULT ComputeWrittenHash(const std::string_view (&documents)[3], std::string* hash) {
+  char folder_buffer[kCachePathBuffer] = {};
+  uint32_t size = sizeof folder_buffer;
+  HRESULT hr = GetCachePath(folder_buffer, &size);
+  if (FAILED(hr)) return Report(kHashSite, kCachePath, hr);
+
+  platform::CryptoProvider* provider = QrnCryptAcquireContext();
+  if (provider == nullptr) return Report(kHashSite, kContext, E_FAIL);
+  platform::Md5Hash md5;
+  uint32_t error = 0;
+  if (!md5.Create(provider, &error)) return Report(kHashSite, kCreate, E_FAIL);
+
+  for (size_t f = 0; f < std::size(documents); ++f) {
+    const std::string_view raw = documents[f];
+    if (raw.size() > platform::kMaxCacheFileBytes) return S_OK;
+    bool hashed;
+    if (std::memchr(raw.data(), '\r', raw.size()) == nullptr &&
+        std::memchr(raw.data(), '\0', raw.size()) == nullptr) {
+      // No CR and no NUL (every encrypted text): the text-mode content is
+      // the bytes themselves, fed whole as HashFileText does.
+      hashed = raw.empty() || md5.Update(raw.data(), raw.size(), &error);
+    } else {
+      hashed = HashFileText(std::string(raw), &md5);
+    }
+    hr = Report(kHashSite, kHashedFiles[f].step, hashed ? S_OK : E_FAIL);
+    if (FAILED(hr)) return hr;
+  }
+  bool complete = false;
+  const HashedFile& timestamp = kHashedFiles[3];
+  hr = Report(kHashSite, timestamp.step,
+              HashFile(std::string(folder_buffer) + timestamp.name, &md5, &complete, nullptr));
+  if (FAILED(hr) || !complete) return hr;
+
+  if (!md5.Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error))
+    return Report(kHashSite, kSalt, E_FAIL);
+  uint8_t digest[platform::kMd5DigestSize];
+  if (!md5.Finish(digest, &error)) return E_FAIL;
+  char encoded[32] = {};
+  const int length = Base64Encode(digest, sizeof digest, encoded, static_cast<int>(sizeof encoded),
+                                  kCacheAlphabet);
+  if (length < 0) return E_FAIL;
+  hash->assign(encoded, static_cast<size_t>(length));
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT StoreCacheValidationOfWritten(const std::string_view (&documents)[3]) {
+  try {
+    std::string hash;
+    const HRESULT hr = ComputeWrittenHash(documents, &hash);
+    if (FAILED(hr)) return hr;
+    if (hash.empty()) return S_OK;
+    for (RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine}) {
+      RegistryKey key;
+      if (key.Create(hive, kSecurityKey) != platform::ERROR_SUCCESS) continue;
+      (void)key.SetString(kCacheValidationValue, hash);
+    }
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
 }  // namespace qrn

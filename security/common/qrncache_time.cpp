@@ -109,7 +109,8 @@ HRESULT ReadCacheTime(char* timestamp, unsigned int size, bool* matched) {
 
 }  // namespace
 
-HRESULT StoreCacheTime(const char* timestamp) {
+HRESULT WriteCacheTimeFile(const char* timestamp, bool* written) {
+  *written = false;
   std::string folder;
   HRESULT hr = CacheFolder(&folder);
   if (FAILED(hr)) return hr;
@@ -136,7 +137,14 @@ HRESULT StoreCacheTime(const char* timestamp) {
   }
   // A file that cannot be written stores nothing more; the cache then reads
   // as not valid at the next check, as the validation hash is not renewed.
-  if (!platform::ReplaceWholeFile(path, first + "\r\n" + second)) return S_OK;
+  *written = platform::ReplaceWholeFile(path, first + "\r\n" + second);
+  return S_OK;
+}
+
+HRESULT StoreCacheTime(const char* timestamp) {
+  bool written = false;
+  const HRESULT hr = WriteCacheTimeFile(timestamp, &written);
+  if (FAILED(hr) || !written) return hr;
   return StoreCacheValidation();
 }
 

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <mutex>
+#include <type_traits>
 
 #include "platform/crypto.h"
 #include "security/common/rc4_stream.h"
@@ -160,9 +161,12 @@ struct GroupTables {
 };
 constexpr GroupTables kGroups;
 
-// Encrypts data[0, length) in place with the stream and writes its base64
-// text and a terminator into out, which the caller checked has room.
-size_t EncryptEncode(Rc4Stream& stream, uint8_t* data, size_t length, char* out) {
+// Encrypts data[0, length) with the stream and writes its base64 text and a
+// terminator into out, which the caller checked has room. The cipher bytes
+// also go back into data when kInPlace; otherwise data is only read.
+template <bool kInPlace>
+size_t EncryptEncode(Rc4Stream& stream, std::conditional_t<kInPlace, uint8_t*, const uint8_t*> data,
+                     size_t length, char* out) {
   char* o = out;
   size_t i = 0;
   {
@@ -185,8 +189,10 @@ size_t EncryptEncode(Rc4Stream& stream, uint8_t* data, size_t length, char* out)
         std::memcpy(&word1, data + i + 8, sizeof word1);
         word0 ^= stream0;
         word1 ^= stream1;
-        std::memcpy(data + i, &word0, sizeof word0);
-        std::memcpy(data + i + 8, &word1, sizeof word1);
+        if constexpr (kInPlace) {
+          std::memcpy(data + i, &word0, sizeof word0);
+          std::memcpy(data + i + 8, &word1, sizeof word1);
+        }
         // The twelve bytes in reading order, then four 24-bit groups.
         const uint64_t high = __builtin_bswap64(word0);
         const uint32_t low = __builtin_bswap32(word1);
@@ -210,9 +216,11 @@ size_t EncryptEncode(Rc4Stream& stream, uint8_t* data, size_t length, char* out)
       uint32_t k1 = cursor.Next();
       uint32_t k2 = cursor.Next();
       uint32_t v = ((data[i] ^ k0) << 16) | ((data[i + 1] ^ k1) << 8) | (data[i + 2] ^ k2);
-      data[i] ^= static_cast<uint8_t>(k0);
-      data[i + 1] ^= static_cast<uint8_t>(k1);
-      data[i + 2] ^= static_cast<uint8_t>(k2);
+      if constexpr (kInPlace) {
+        data[i] ^= static_cast<uint8_t>(k0);
+        data[i + 1] ^= static_cast<uint8_t>(k1);
+        data[i + 2] ^= static_cast<uint8_t>(k2);
+      }
       uint16_t p0 = kPairs.pair[v >> 12];
       uint16_t p1 = kPairs.pair[v & 0xFFF];
       std::memcpy(o, &p0, 2);
@@ -221,9 +229,11 @@ size_t EncryptEncode(Rc4Stream& stream, uint8_t* data, size_t length, char* out)
     }
   }
   if (size_t rest = length - i; rest != 0) {
-    stream.Apply(data + i, rest);
-    uint32_t v = uint32_t{data[i]} << 16;
-    if (rest == 2) v |= uint32_t{data[i + 1]} << 8;
+    uint8_t last[2] = {data[i], rest == 2 ? data[i + 1] : uint8_t{0}};
+    stream.Apply(last, rest);
+    if constexpr (kInPlace) std::memcpy(data + i, last, rest);
+    uint32_t v = uint32_t{last[0]} << 16;
+    if (rest == 2) v |= uint32_t{last[1]} << 8;
     o[0] = kCacheAlphabet[v >> 18];
     o[1] = kCacheAlphabet[(v >> 12) & 0x3F];
     o[2] = rest == 2 ? kCacheAlphabet[(v >> 6) & 0x3F] : '=';
@@ -507,7 +517,25 @@ HRESULT EncryptText(const char* pass_phrase, char* plain, size_t length, char* o
     *capacity = -1;
     return S_OK;
   }
-  *capacity = static_cast<int>(EncryptEncode(guard.stream, bytes, length, out));
+  *capacity = static_cast<int>(EncryptEncode<true>(guard.stream, bytes, length, out));
+  return S_OK;
+}
+
+HRESULT EncryptTextFrom(std::string_view plain, char* out, size_t room, size_t* written) {
+  if (out == nullptr || written == nullptr) return E_INVALIDARG;
+  *written = 0;
+  if (plain.size() > static_cast<size_t>(INT_MAX - 4) / 4 * 3 ||
+      (plain.size() + 2) / 3 * 4 >= room)
+    return E_INVALIDARG;
+  if (plain.empty()) {
+    out[0] = '\0';
+    return S_OK;
+  }
+  StreamGuard guard;
+  const HRESULT hr = PrepareStream(nullptr, &guard.stream);
+  if (FAILED(hr)) return hr;
+  *written = EncryptEncode<false>(guard.stream, reinterpret_cast<const uint8_t*>(plain.data()),
+                                  plain.size(), out);
   return S_OK;
 }
 

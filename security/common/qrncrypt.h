@@ -63,6 +63,16 @@ int Base64Decode(std::string_view text, uint8_t* out, int capacity, const char* 
 //                 standard output: "Error %x during CryptHashData!" ...)
 HRESULT EncryptText(const char* pass_phrase, char* plain, size_t length, char* out, int* capacity);
 
+// EncryptText with the built-in pass phrase that leaves plain as it is:
+// encodes the cipher text of plain into out (room characters, which must
+// hold the base64 text and its terminator) and stores the characters written
+// (without the terminator) in *written. The text is the same as EncryptText
+// gives for a copy of plain.
+//   E_INVALIDARG  null out or written, or too little room (nothing written)
+//   S_OK          also for empty plain (*written = 0, out[0] = 0)
+//   0x8007xxxx    no provider or a failing step, as in EncryptText
+HRESULT EncryptTextFrom(std::string_view plain, char* out, size_t room, size_t* written);
+
 // Decodes the terminated text into out (at most capacity bytes) and decrypts
 // it there. The plain text's length goes to *plain_length when that is not
 // null; callers that read the result as terminated text pass a zero-filled out

@@ -55,8 +55,15 @@ std::string UserDomainRequest(std::string_view base, std::string_view user, std:
       {base, kQueryUser, CanonicalizeValue(user), kQueryDomain, CanonicalizeValue(domain), tail});
 }
 
+// Where a part lies in the text: [begin, end).
+struct Span {
+  size_t begin = 0;
+  size_t end = 0;
+  size_t size() const { return end - begin; }
+};
+
 // The text between "<tag>" and "</tag>", searched from *position.
-std::string TaggedPart(std::string_view text, std::string_view tag, size_t* position) {
+Span TaggedPart(std::string_view text, std::string_view tag, size_t* position) {
   const std::string open = Join({"<", tag, ">"});
   const std::string close = Join({"</", tag, ">"});
   const size_t found = text.find(open, *position);
@@ -65,14 +72,19 @@ std::string TaggedPart(std::string_view text, std::string_view tag, size_t* posi
   *position = start;
   const size_t end = text.find(close, start);
   if (end == std::string_view::npos) return {};
-  return std::string(text.substr(start, end - start));
+  return {start, end};
 }
 
-std::string Unwrap(std::string part) {
-  if (part.find(kCdataStart) == std::string::npos) return part;
-  part.erase(0, std::min(kCdataStartLength, part.size()));
-  part.resize(part.size() - std::min(kCdataEndLength, part.size()));
-  return std::string(platform::TrimWhite(part));
+// A document part without its CDATA wrapper: when it holds "<![CDATA[", its
+// first 9 and last 3 characters go and white space is trimmed.
+Span Unwrap(std::string_view text, Span part) {
+  const std::string_view inner = text.substr(part.begin, part.size());
+  if (inner.find(kCdataStart) == std::string_view::npos) return part;
+  std::string_view cut = inner.substr(std::min(kCdataStartLength, inner.size()));
+  cut.remove_suffix(std::min(kCdataEndLength, cut.size()));
+  const std::string_view trimmed = platform::TrimWhite(cut);
+  const size_t begin = static_cast<size_t>(trimmed.data() - text.data());
+  return {begin, begin + trimmed.size()};
 }
 
 }  // namespace
@@ -157,17 +169,35 @@ void RejoinCombinedAnswer(std::string& page) {
 }
 
 SecurityDataParts SplitCombinedData(std::string_view page) {
-  std::string whole(page);
-  RejoinCombinedAnswer(whole);
-  const std::string_view text = TerminatedText(whole);
+  return SplitCombinedDataInPlace(std::string(page));
+}
+
+SecurityDataParts SplitCombinedDataInPlace(std::string&& page) {
+  RejoinCombinedAnswer(page);
+  const std::string_view text = TerminatedText(page);
+
+  size_t position = 0;
+  const Span level = TaggedPart(text, "LOCALGROUPLEVEL", &position);
+  const Span timestamp = TaggedPart(text, "SERVERTIMESTAMP", &position);
+  Span documents[3];
+  documents[0] = Unwrap(text, TaggedPart(text, "APPLCACHE", &position));
+  documents[1] = Unwrap(text, TaggedPart(text, "ROLECACHE", &position));
+  documents[2] = Unwrap(text, TaggedPart(text, "ACLCACHE", &position));
 
   SecurityDataParts parts;
-  size_t position = 0;
-  parts.local_groups_level = ParseDecimal(TaggedPart(text, "LOCALGROUPLEVEL", &position));
-  parts.server_timestamp = TaggedPart(text, "SERVERTIMESTAMP", &position);
-  parts.applications = Unwrap(TaggedPart(text, "APPLCACHE", &position));
-  parts.roles = Unwrap(TaggedPart(text, "ROLECACHE", &position));
-  parts.acls = Unwrap(TaggedPart(text, "ACLCACHE", &position));
+  std::string* targets[3] = {&parts.applications, &parts.roles, &parts.acls};
+  parts.local_groups_level = ParseDecimal(text.substr(level.begin, level.size()));
+  parts.server_timestamp = std::string(text.substr(timestamp.begin, timestamp.size()));
+  // The largest document (nearly all of a real answer) keeps the page's own
+  // buffer, cut down in place; the others are copied out of it first.
+  size_t largest = 0;
+  for (size_t d = 1; d < 3; ++d)
+    if (documents[d].size() > documents[largest].size()) largest = d;
+  for (size_t d = 0; d < 3; ++d)
+    if (d != largest) targets[d]->assign(text.substr(documents[d].begin, documents[d].size()));
+  page.resize(documents[largest].end);
+  page.erase(0, documents[largest].begin);
+  *targets[largest] = std::move(page);
   return parts;
 }
 

@@ -72,6 +72,10 @@ void RejoinCombinedAnswer(std::string& page);
 // last 3 characters and is trimmed of white space. Pure: storing the parts
 // process-wide is the caller's business.
 SecurityDataParts SplitCombinedData(std::string_view page);
+// The same without the copy: the page is rejoined and cut down in place, and
+// its buffer becomes the largest document part. For callers that have no
+// further use for the page.
+SecurityDataParts SplitCombinedDataInPlace(std::string&& page);
 
 // The old server's date answer: 11 lead-in characters, the timestamp, ";",
 // and somewhere "LocalGroupsLevel:" with one digit.

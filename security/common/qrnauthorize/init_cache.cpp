@@ -111,33 +111,54 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
       return false;
     cacheFlag = flag;
 
+    // The cache files, their hash and their timestamp, read as one set: no
+    // other process replaces them meanwhile. Read only when they may answer:
+    // for the local cache, for a server whose timestamp is the files' own,
+    // or when the server's documents are not usable. A load that takes the
+    // server's new documents never decrypts and parses the old ones.
     int16_t valid = -1;
     IQrnXml2* raw[3] = {nullptr, nullptr, nullptr};
     char local[kTimestampBuffer] = {};
-    HRESULT files = S_OK;
-    {
-      // The files, their hash and their timestamp are read as one set: no
-      // other process replaces them meanwhile.
+    bool local_read = false;
+    auto read_local = [&]() -> HRESULT {
+      local_read = true;
       qrn::platform::FileLock lock;
       qrn::LockCacheFolder(&lock, qrn::platform::FileLock::Mode::kShared);
-      files = qrn::QrnCheckCachedFiles(&valid, &raw[0], &raw[1], &raw[2]);
+      const HRESULT files = qrn::QrnCheckCachedFiles(&valid, &raw[0], &raw[1], &raw[2]);
       unsigned int size = sizeof local;
       if (SUCCEEDED(files) && valid == 1 && FAILED(GetCacheTime(local, size))) local[0] = '\0';
-    }
+      return Report(kSite, kReportF, files);
+    };
     // Released on every way out.
-    qrn::ComRef<IQrnXml2> application(raw[0]), roles(raw[1]), acls(raw[2]);
-    if (FAILED(Report(kSite, kReportF, files))) return false;
-    const bool local_whole = valid == 1 && application && roles && acls;
+    qrn::ComRef<IQrnXml2> application, roles, acls;
+    auto take_local = [&]() {
+      application.reset(raw[0]);
+      roles.reset(raw[1]);
+      acls.reset(raw[2]);
+      return valid == 1 && application && roles && acls;
+    };
 
     qrn::ServerDocuments server;
     bool from_server = false;
     if (flag == -1) {
+      if (FAILED(read_local())) return false;
+      take_local();
       if (valid != 1) {
         Report(kSite, kReportG, E_UNEXPECTED);
         return false;
       }
     } else {
       if (server_timestamp.empty() && !FetchServerTimestamp(&server_timestamp)) return false;
+      // The timestamp file alone tells whether the files were written for
+      // this timestamp; only then are they checked and read.
+      char written_for[kTimestampBuffer] = {};
+      unsigned int size = sizeof written_for;
+      bool local_whole = false;
+      if (SUCCEEDED(GetCacheTime(written_for, size)) &&
+          qrn::platform::EqualsNoCase(server_timestamp, written_for)) {
+        if (FAILED(read_local())) return false;
+        local_whole = take_local();
+      }
       if (local_whole && qrn::platform::EqualsNoCase(server_timestamp, local)) {
         // The server's data has not changed since the files were written.
         flag = -1;
@@ -145,6 +166,10 @@ bool CQRNAuthorize::InitCache(const char* user, unsigned int clear_flags) {
         qrn::ServerDocumentFault fault;
         from_server = qrn::FetchServerDocuments(&server, &fault);
         if (!from_server) {
+          if (!local_read) {
+            if (FAILED(read_local())) return false;
+            local_whole = take_local();
+          }
           // As with an unreachable server: the valid local files answer and
           // nothing on disk changes.
           const std::string detail =

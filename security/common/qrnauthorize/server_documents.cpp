@@ -39,18 +39,23 @@ ServerDocumentFault Fault(const DocumentKind& kind, const char* called, const st
 }
 
 bool FetchOne(const DocumentKind& kind, const std::string& part, const std::string& request,
-              std::string* text, ComRef<IQrnXml2>* document, ServerDocumentFault* fault) {
-  std::string page = part;
-  if (page.empty() && !GetWebPage(request, page, true)) {
-    *fault = Fault(kind, "GetWebPage", "Could not get the document from the server");
-    return false;
+              std::string_view* text, std::string* page, ComRef<IQrnXml2>* document,
+              ServerDocumentFault* fault) {
+  std::string_view body = part;
+  if (part.empty()) {
+    page->clear();
+    if (!GetWebPage(request, *page, true)) {
+      *fault = Fault(kind, "GetWebPage", "Could not get the document from the server");
+      return false;
+    }
+    body = *page;
   }
-  std::string_view body = TerminatedText(page);
+  body = TerminatedText(body);
   if (kind.cut_after_first) {
     const size_t end = body.find(kDocumentEnd);
     if (end != std::string_view::npos) body = body.substr(0, end + sizeof kDocumentEnd - 1);
   }
-  text->assign(body);
+  *text = body;
 
   IQrnXml2* raw = nullptr;
   const HRESULT created = CoCreateInstance(CLSID_QrnXml, nullptr, CLSCTX_ALL, IID_IQrnXml2,
@@ -60,7 +65,9 @@ bool FetchOne(const DocumentKind& kind, const std::string& part, const std::stri
     return false;
   }
   ComRef<IQrnXml2> parsed(raw);
-  if (FAILED(platform::PutXmlUtf8(parsed.get(), *text))) {
+  // The component parses (and keeps) its own copy; the text stays for the
+  // files.
+  if (FAILED(platform::PutXmlUtf8(parsed.get(), std::string(body)))) {
     *fault = Fault(kind, "put_XmlString",
                    "The server's document does not parse (cut or not XML); nothing was stored");
     return false;
@@ -90,11 +97,12 @@ bool FetchServerDocuments(ServerDocuments* documents, ServerDocumentFault* fault
   }
   const SecurityDataParts& parts = SecurityParts();
   return FetchOne(kApplicationKind, parts.applications, ApplicationsRequest(url),
-                  &documents->application_text, &documents->application, fault) &&
+                  &documents->application_text, &documents->application_page,
+                  &documents->application, fault) &&
          FetchOne(kRoleKind, parts.roles, RolesRequest(url), &documents->roles_text,
-                  &documents->roles, fault) &&
-         FetchOne(kAclKind, parts.acls, AclRequest(url), &documents->acl_text, &documents->acls,
-                  fault);
+                  &documents->roles_page, &documents->roles, fault) &&
+         FetchOne(kAclKind, parts.acls, AclRequest(url), &documents->acl_text,
+                  &documents->acl_page, &documents->acls, fault);
 }
 
 StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::string& timestamp,
@@ -118,22 +126,33 @@ StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::s
   // writes below then fail or succeed as they would have.
 
   const struct {
-    const std::string& text;
+    std::string_view text;
     const char* file;
     Step step;  // the step each document's own writer reports with
   } files[] = {
       {documents.application_text, kApplicationCacheFile, document_steps::kWriteApplications},
       {documents.roles_text, kRoleCacheFile, document_steps::kWriteRoles},
       {documents.acl_text, kAclCacheFile, document_steps::kWriteAcls}};
-  for (const auto& file : files) {
-    hr = Report(kSite, file.step,
-                QrnEncryptBufferAndPersistInFile(file.text, std::string(folder) + file.file));
+  // What each file was given is kept until the validation hash is taken
+  // from it: the files are not read back.
+  WrittenText written[std::size(files)];
+  for (size_t f = 0; f < std::size(files); ++f) {
+    hr = Report(kSite, files[f].step,
+                EncryptAndPersistDocument(files[f].text, std::string(folder) + files[f].file,
+                                          &written[f]));
     if (FAILED(hr)) {
       *status = hr;
       return StoreOutcome::kFailed;
     }
   }
-  hr = Report(kSite, kCacheTime, StoreCacheTime(timestamp.c_str()));
+  bool time_written = false;
+  hr = WriteCacheTimeFile(timestamp.c_str(), &time_written);
+  if (SUCCEEDED(hr) && time_written) {
+    const std::string_view contents[3] = {written[0].view(), written[1].view(),
+                                          written[2].view()};
+    hr = StoreCacheValidationOfWritten(contents);
+  }
+  hr = Report(kSite, kCacheTime, hr);
   if (FAILED(hr)) {
     *status = hr;
     return StoreOutcome::kFailed;

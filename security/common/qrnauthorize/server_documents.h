@@ -10,6 +10,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "qrnauth/qrnxml.h"
 #include "security/common/com_owners.h"
@@ -18,9 +19,18 @@ namespace qrn {
 
 struct ServerDocuments {
   // Parsed documents (IQrnXml2 of the XML component; the ACL document also
-  // answers IQrnXml) and the texts they were parsed from.
+  // answers IQrnXml) and the texts they were parsed from. A text taken from
+  // the last combined answer views SecurityParts() (which stays as it is
+  // until the next combined answer); a text fetched by its own request
+  // views the page kept here.
   ComRef<IQrnXml2> application, roles, acls;
-  std::string application_text, roles_text, acl_text;
+  std::string_view application_text, roles_text, acl_text;
+  std::string application_page, roles_page, acl_page;
+
+  ServerDocuments() = default;
+  // The texts may view the pages above: neither copied nor moved.
+  ServerDocuments(const ServerDocuments&) = delete;
+  ServerDocuments& operator=(const ServerDocuments&) = delete;
 };
 
 // What was wrong with the server's documents, for the trail.
