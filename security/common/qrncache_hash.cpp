@@ -139,12 +139,12 @@ HRESULT StartHash(std::string* folder, platform::Md5Hash* md5) {
   return S_OK;
 }
 
-// The salt, the digest and its text form into *hash.
-HRESULT FinishHash(platform::Md5Hash* md5, std::string* hash) {
+// The salt, the digest and its text form into *hash, without reporting;
+// *salt_failed tells a failure to add the salt.
+HRESULT SaltAndEncode(platform::Md5Hash* md5, std::string* hash, bool* salt_failed) {
   uint32_t error = 0;
-  if (!md5->Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error)) {
-    return Report(kHashSite, kSalt, E_FAIL);
-  }
+  *salt_failed = !md5->Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error);
+  if (*salt_failed) return E_FAIL;
   uint8_t digest[platform::kMd5DigestSize];
   if (!md5->Finish(digest, &error)) return E_FAIL;
   char encoded[32] = {};
@@ -153,6 +153,23 @@ HRESULT FinishHash(platform::Md5Hash* md5, std::string* hash) {
   if (length < 0) return E_FAIL;
   hash->assign(encoded, static_cast<size_t>(length));
   return S_OK;
+}
+
+// SaltAndEncode, reporting a failure to add the salt.
+HRESULT FinishHash(platform::Md5Hash* md5, std::string* hash) {
+  bool salt_failed = false;
+  const HRESULT hr = SaltAndEncode(md5, hash, &salt_failed);
+  return salt_failed ? Report(kHashSite, kSalt, hr) : hr;
+}
+
+// Stores hash as "CacheValidation" in the user's and the machine's hive
+// (each skipped when its key cannot be made).
+void StoreValidation(const std::string& hash) {
+  for (RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine}) {
+    RegistryKey key;
+    if (key.Create(hive, kSecurityKey) != platform::ERROR_SUCCESS) continue;
+    (void)key.SetString(kCacheValidationValue, hash);
+  }
 }
 
 // The hash of the four files; kept, when not null, receives the contents of
@@ -206,7 +223,7 @@ HRESULT CheckHash(bool* valid, std::string (*kept)[3]) {
 
 // The validation hash of the four files' contents (already read), without
 // reporting: *failed is the index of the file whose hashing failed, 4 for
-// the salt and the digest, or -1.
+// the salt, or -1.
 HRESULT DigestContents(platform::Md5Hash* md5, const std::string (&contents)[4], std::string* hash,
                        int* failed) {
   *failed = -1;
@@ -217,21 +234,11 @@ HRESULT DigestContents(platform::Md5Hash* md5, const std::string (&contents)[4],
         return E_FAIL;
       }
     }
-    uint32_t error = 0;
-    uint8_t digest[platform::kMd5DigestSize];
-    if (!md5->Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error) ||
-        !md5->Finish(digest, &error)) {
-      *failed = 4;
-      return E_FAIL;
-    }
-    char encoded[32] = {};
-    const int length = Base64Encode(digest, sizeof digest, encoded,
-                                    static_cast<int>(sizeof encoded), kCacheAlphabet);
-    if (length < 0) return E_FAIL;
-    hash->assign(encoded, static_cast<size_t>(length));
-    return S_OK;
+    bool salt_failed = false;
+    const HRESULT hr = SaltAndEncode(md5, hash, &salt_failed);
+    if (salt_failed) *failed = 4;
+    return hr;
   } catch (...) {
-    *failed = 4;
     return E_UNEXPECTED;
   }
 }
@@ -350,12 +357,7 @@ HRESULT StoreCacheValidation() {
     std::string hash;
     const HRESULT hr = QrnGetHashValue(&hash);
     if (FAILED(hr)) return hr;
-    if (hash.empty()) return S_OK;
-    for (RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine}) {
-      RegistryKey key;
-      if (key.Create(hive, kSecurityKey) != platform::ERROR_SUCCESS) continue;
-      (void)key.SetString(kCacheValidationValue, hash);
-    }
+    if (!hash.empty()) StoreValidation(hash);
     return S_OK;
   } catch (...) {
     return E_UNEXPECTED;
@@ -384,16 +386,11 @@ namespace {
 // ComputeHash; a document no reader would take (over the size limit) gives
 // an empty hash, as the read-back would.
 HRESULT ComputeWrittenHash(const std::string_view (&documents)[3], std::string* hash) {
-  char folder_buffer[kCachePathBuffer] = {};
-  uint32_t size = sizeof folder_buffer;
-  HRESULT hr = GetCachePath(folder_buffer, &size);
-  if (FAILED(hr)) return Report(kHashSite, kCachePath, hr);
-
-  platform::CryptoProvider* provider = QrnCryptAcquireContext();
-  if (provider == nullptr) return Report(kHashSite, kContext, E_FAIL);
+  std::string folder;
   platform::Md5Hash md5;
+  HRESULT hr = StartHash(&folder, &md5);
+  if (FAILED(hr)) return hr;
   uint32_t error = 0;
-  if (!md5.Create(provider, &error)) return Report(kHashSite, kCreate, E_FAIL);
 
   for (size_t f = 0; f < std::size(documents); ++f) {
     const std::string_view raw = documents[f];
@@ -413,19 +410,9 @@ HRESULT ComputeWrittenHash(const std::string_view (&documents)[3], std::string* 
   bool complete = false;
   const HashedFile& timestamp = kHashedFiles[3];
   hr = Report(kHashSite, timestamp.step,
-              HashFile(std::string(folder_buffer) + timestamp.name, &md5, &complete, nullptr));
+              HashFile(folder + timestamp.name, &md5, &complete, nullptr));
   if (FAILED(hr) || !complete) return hr;
-
-  if (!md5.Update(kCacheHashSalt, sizeof kCacheHashSalt - 1, &error))
-    return Report(kHashSite, kSalt, E_FAIL);
-  uint8_t digest[platform::kMd5DigestSize];
-  if (!md5.Finish(digest, &error)) return E_FAIL;
-  char encoded[32] = {};
-  const int length = Base64Encode(digest, sizeof digest, encoded, static_cast<int>(sizeof encoded),
-                                  kCacheAlphabet);
-  if (length < 0) return E_FAIL;
-  hash->assign(encoded, static_cast<size_t>(length));
-  return S_OK;
+  return FinishHash(&md5, hash);
 }
 
 }  // namespace
@@ -435,12 +422,7 @@ HRESULT StoreCacheValidationOfWritten(const std::string_view (&documents)[3]) {
     std::string hash;
     const HRESULT hr = ComputeWrittenHash(documents, &hash);
     if (FAILED(hr)) return hr;
-    if (hash.empty()) return S_OK;
-    for (RegHive hive : {RegHive::CurrentUser, RegHive::LocalMachine}) {
-      RegistryKey key;
-      if (key.Create(hive, kSecurityKey) != platform::ERROR_SUCCESS) continue;
-      (void)key.SetString(kCacheValidationValue, hash);
-    }
+    if (!hash.empty()) StoreValidation(hash);
     return S_OK;
   } catch (const std::bad_alloc&) {
     return E_OUTOFMEMORY;
