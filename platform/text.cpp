@@ -301,32 +301,37 @@ std::string_view CutAtCharBoundary(std::string_view text, size_t max_bytes) {
   return text.substr(0, pos);
 }
 
-std::string FoldCase(std::string_view text) {
+void FoldCaseInto(std::string_view text, std::string* out) {
   // ASCII fast path: fold in place while the text is ASCII.
-  std::string out(text);
+  out->assign(text);
   size_t pos = 0;
-  for (; pos < out.size(); ++pos) {
-    const auto b = static_cast<uint8_t>(out[pos]);
+  for (; pos < out->size(); ++pos) {
+    const auto b = static_cast<uint8_t>((*out)[pos]);
     if (b >= 0x80) break;
-    if (b >= 'A' && b <= 'Z') out[pos] = static_cast<char>(b + 32);
+    if (b >= 'A' && b <= 'Z') (*out)[pos] = static_cast<char>(b + 32);
   }
-  if (pos == out.size()) return out;
-  out.resize(pos);
+  if (pos == out->size()) return;
+  out->resize(pos);
   while (pos < text.size()) {
     const auto b = static_cast<uint8_t>(text[pos]);
     if (b < 0x80) {
-      out.push_back(static_cast<char>((b >= 'A' && b <= 'Z') ? b + 32 : b));
+      out->push_back(static_cast<char>((b >= 'A' && b <= 'Z') ? b + 32 : b));
       ++pos;
       continue;
     }
     const size_t start = pos;
     char32_t cp;
     if (!DecodeUtf8(text, &pos, &cp)) {
-      out.push_back(text[start]);  // not UTF-8: kept as it is
+      out->push_back(text[start]);  // not UTF-8: kept as it is
       continue;
     }
-    AppendUtf8(FoldChar(cp), &out);
+    AppendUtf8(FoldChar(cp), out);
   }
+}
+
+std::string FoldCase(std::string_view text) {
+  std::string out;
+  FoldCaseInto(text, &out);
   return out;
 }
 

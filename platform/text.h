@@ -32,6 +32,8 @@ std::string_view CutAtCharBoundary(std::string_view text, size_t max_bytes);
 // Unicode simple case folding, so "MÜLLER" and "müller" fold to the same
 // text while the dotless ı and the dotted İ stay apart from "i".
 std::string FoldCase(std::string_view text);
+// FoldCase into *out, reusing its storage (text must not view *out).
+void FoldCaseInto(std::string_view text, std::string* out);
 bool EqualsNoCase(std::string_view a, std::string_view b);
 // <0, 0, >0 like strcmp, on folded text.
 int CompareNoCase(std::string_view a, std::string_view b);

@@ -108,18 +108,6 @@ size_t CountListNames(std::string_view list) {
   return count;
 }
 
-// Lower-cases an ASCII name into buffer; false when the name is not all
-// ASCII or does not fit, so the caller folds it in full.
-bool FoldAscii(std::string_view name, char* buffer, size_t size) {
-  if (name.size() > size) return false;
-  for (size_t i = 0; i < name.size(); ++i) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c & 0x80) return false;
-    buffer[i] = static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
-  }
-  return true;
-}
-
 }  // namespace
 
 // One member kind of a loaded role: the names as loaded, whether their
@@ -154,20 +142,15 @@ struct CQRNRole::MemberIndex {
 
   void Fill() {
     folded.reserve(Count());
-    char buffer[sizeof CQRNRoleMemberUser::memberName];
-    ForEachListName(names, [this, &buffer](std::string_view name) {
-      if (FoldAscii(name, buffer, sizeof buffer))
-        folded.emplace(buffer, name.size());
-      else
-        folded.insert(qrn::platform::FoldCase(name));
+    std::string key;
+    ForEachListName(names, [this, &key](std::string_view name) {
+      qrn::platform::FoldCaseInto(name, &key);
+      folded.insert(key);
     });
   }
 
   bool Contains(std::string_view name) {
     std::call_once(filled, [this] { Fill(); });
-    char buffer[256];
-    if (FoldAscii(name, buffer, sizeof buffer))
-      return folded.find(std::string_view(buffer, name.size())) != folded.end();
     return folded.find(qrn::platform::FoldCase(name)) != folded.end();
   }
 

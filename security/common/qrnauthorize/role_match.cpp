@@ -11,24 +11,11 @@ namespace qrn {
 
 namespace {
 
-// Folds name into *folded, with a fast path for ASCII names.
-void FoldInto(std::string_view name, std::string* folded) {
-  folded->resize(name.size());
-  for (size_t i = 0; i < name.size(); ++i) {
-    const auto c = static_cast<unsigned char>(name[i]);
-    if (c & 0x80) {
-      *folded = platform::FoldCase(name);
-      return;
-    }
-    (*folded)[i] = static_cast<char>((c >= 'A' && c <= 'Z') ? c + 32 : c);
-  }
-}
-
 template <typename Map>
 void IndexMembers(const CQRNRole& role, bool users, uint32_t position, std::string* folded,
                   Map* map) {
   RoleRecords::ForEachMember(role, users, [&](std::string_view name) {
-    FoldInto(name, folded);
+    platform::FoldCaseInto(name, folded);
     auto found = map->find(std::string_view(*folded));
     if (found == map->end()) found = map->emplace(*folded, std::vector<uint32_t>()).first;
     std::vector<uint32_t>& roles = found->second;
@@ -72,7 +59,7 @@ bool RoleMemberIndex::Holds(const CQRNRoleList& list, uint32_t position) const {
 void RoleMemberIndex::Find(const NameMap& map, std::string_view name,
                            std::vector<uint32_t>* positions) {
   std::string folded;
-  FoldInto(name, &folded);
+  platform::FoldCaseInto(name, &folded);
   const auto it = map.find(std::string_view(folded));
   if (it != map.end()) positions->insert(positions->end(), it->second.begin(), it->second.end());
 }
@@ -80,7 +67,7 @@ void RoleMemberIndex::Find(const NameMap& map, std::string_view name,
 void RoleMemberIndex::Find(const NameMap& map, std::string_view name, uint32_t tag,
                            std::vector<uint64_t>* hits) {
   std::string folded;
-  FoldInto(name, &folded);
+  platform::FoldCaseInto(name, &folded);
   const auto it = map.find(std::string_view(folded));
   if (it == map.end()) return;
   for (uint32_t position : it->second) hits->push_back(uint64_t{position} << 32 | tag);
