@@ -1,8 +1,8 @@
 // Access checks: a warm CheckAccess (the user's roles cached, the object's
 // ACL looked up before, "Mvtlog" off, audit selector 2) beside a bare
-// AclAllows for the same role and key (and as a ratio to it, x_floor); the first check of a user with 50
-// groups against 2,000 roles of up to 2,000 members; and checks per second
-// from 2 threads on 2 authorizers. Data comes from a real qrnsecd.
+// AclAllows for the same role and key (and as a ratio to it, x_floor); the first check of a user
+// with 50 groups against 2,000 roles of up to 2,000 members; and checks per second from 2 threads
+// on 2 authorizers. Data comes from a real qrnsecd.
 //
 //   check_access_bench --checks N   runs N warm checks and exits (for
 //                                   counting system calls with strace -c -f)
@@ -20,9 +20,9 @@
 #include <vector>
 
 #include "frame/config.h"
-#include "tools/qrnauth/os_child_process.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/qrnacl.h"
+#include "tools/qrnauth/os_child_process.h"
 
 namespace {
 

@@ -14,9 +14,9 @@
 
 #include "frame/trail.h"
 #include "platform/text.h"
+#include "security/common/qrnauthorize/role_match.h"
 #include "security/common/qrncache_files.h"
 #include "security/common/qrncrypt.h"
-#include "security/common/qrnauthorize/role_match.h"
 #include "security/common/role_records.h"
 #include "security/common/server_requests.h"
 #include "security/common/web.h"
@@ -341,9 +341,12 @@ TEST_F(RoleTest, UnmadeMembersAnswerAsTheirRecords) {
   std::string accents;
   for (int i = 0; i < 150; ++i) accents += "\xC3\xA9";
   const std::string users = ";SALES\\bob;;M\xC3\x9CLLER;" + accents + ";SALES\\BOB;x";
-  const std::string groups = "GroupA;;" + std::string(300, 'g') + ";Gr\xC3\xBC\xC3\x9F" "e";
-  const std::string xml = Document(Role("{1}", "Odd", groups, users) + Role("{2}", "None", "", "") +
-                                   "<ROLE><A>{3}</A><B>Garbled</B><C/><D>***</D><E>@@@@</E></ROLE>");
+  const std::string groups = "GroupA;;" + std::string(300, 'g') +
+                             ";Gr\xC3\xBC\xC3\x9F"
+                             "e";
+  const std::string xml =
+      Document(Role("{1}", "Odd", groups, users) + Role("{2}", "None", "", "") +
+               "<ROLE><A>{3}</A><B>Garbled</B><C/><D>***</D><E>@@@@</E></ROLE>");
   CQRNRoleList made, unmade;
   LoadGiven(&made, xml);
   IQrnXml2* doc = Parsed(xml);
@@ -353,12 +356,24 @@ TEST_F(RoleTest, UnmadeMembersAnswerAsTheirRecords) {
 
   auto visited = [](const CQRNRole& role, bool users) {
     std::vector<std::string> names;
-    RoleRecords::ForEachMember(role, users, [&names](std::string_view n) { names.emplace_back(n); });
+    RoleRecords::ForEachMember(role, users,
+                               [&names](std::string_view n) { names.emplace_back(n); });
     return names;
   };
-  const std::vector<std::string> probes = {
-      "sales\\BOB", "m\xC3\xBCller", "M\xC3\x9C" "LLER", accents, accents.substr(0, 254), "x", "",
-      std::string(300, 'g'), std::string(255, 'G'), "GR\xC3\x9C\xE1\xBA\x9E" "E", "groupa", "nobody"};
+  const std::vector<std::string> probes = {"sales\\BOB",
+                                           "m\xC3\xBCller",
+                                           "M\xC3\x9C"
+                                           "LLER",
+                                           accents,
+                                           accents.substr(0, 254),
+                                           "x",
+                                           "",
+                                           std::string(300, 'g'),
+                                           std::string(255, 'G'),
+                                           "GR\xC3\x9C\xE1\xBA\x9E"
+                                           "E",
+                                           "groupa",
+                                           "nobody"};
   for (size_t r = 0; r < made.roles.size(); ++r) {
     const CQRNRole& before = *unmade.roles[r];
     EXPECT_TRUE(before.userMembers.empty() && before.groupMembers.empty());

@@ -158,8 +158,10 @@ TEST(SplitCombinedData, MissingAndUnwrappedParts) {
 // each part still comes out whole, unwrapped and trimmed, and a part cut off
 // by the first NUL or missing its closing tag stays empty.
 TEST(SplitCombinedData, InPlaceGivesTheSamePartsWhicheverIsLargest) {
-  const std::string big_appl = "<DOCUMENT><QRNAPPLS>" + std::string(300, 'a') + "</QRNAPPLS></DOCUMENT>";
-  const std::string big_roles = "<DOCUMENT><QRNROLES>" + std::string(300, 'r') + "</QRNROLES></DOCUMENT>";
+  const std::string big_appl =
+      "<DOCUMENT><QRNAPPLS>" + std::string(300, 'a') + "</QRNAPPLS></DOCUMENT>";
+  const std::string big_roles =
+      "<DOCUMENT><QRNROLES>" + std::string(300, 'r') + "</QRNROLES></DOCUMENT>";
   const std::string big_acls = "<DOCUMENT><ACL>" + std::string(300, 'c') + "</ACL></DOCUMENT>";
   const std::string cases[][3] = {
       {big_appl, kRoles, kAcls}, {kAppl, big_roles, kAcls}, {kAppl, kRoles, big_acls}};

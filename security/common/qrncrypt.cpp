@@ -524,8 +524,7 @@ HRESULT EncryptText(const char* pass_phrase, char* plain, size_t length, char* o
 HRESULT EncryptTextFrom(std::string_view plain, char* out, size_t room, size_t* written) {
   if (out == nullptr || written == nullptr) return E_INVALIDARG;
   *written = 0;
-  if (plain.size() > static_cast<size_t>(INT_MAX - 4) / 4 * 3 ||
-      (plain.size() + 2) / 3 * 4 >= room)
+  if (plain.size() > static_cast<size_t>(INT_MAX - 4) / 4 * 3 || (plain.size() + 2) / 3 * 4 >= room)
     return E_INVALIDARG;
   if (plain.empty()) {
     out[0] = '\0';

@@ -104,7 +104,8 @@ void ForEachListName(std::string_view list, Visit&& visit) {
 size_t CountListNames(std::string_view list) {
   if (list.empty()) return 0;
   size_t count = list.front() != ';';
-  for (size_t i = 1; i < list.size(); ++i) count += static_cast<size_t>(list[i] != ';' && list[i - 1] == ';');
+  for (size_t i = 1; i < list.size(); ++i)
+    count += static_cast<size_t>(list[i] != ';' && list[i - 1] == ';');
   return count;
 }
 
@@ -120,8 +121,7 @@ struct CQRNRole::MemberIndex {
       return std::hash<std::string_view>()(text);
     }
   };
-  explicit MemberIndex(std::string list)
-      : names(std::move(list)) {}
+  explicit MemberIndex(std::string list) : names(std::move(list)) {}
   const std::string names;  // the decrypted list, ";" between names
   // The member count the index is for, counted on first use (a load asks
   // for none of them).
@@ -135,7 +135,7 @@ struct CQRNRole::MemberIndex {
   }
   static constexpr size_t kUncounted = ~size_t{0};
   mutable std::atomic<size_t> count{kUncounted};
-  std::once_flag made;      // the records were made from names
+  std::once_flag made;  // the records were made from names
   std::atomic<bool> recordsMade{false};
   std::once_flag filled;
   std::unordered_set<std::string, Hash, std::equal_to<>> folded;
@@ -209,8 +209,8 @@ CQRNRole::~CQRNRole() {
 bool CQRNRole::HasMemberNamed(const char* name, bool users) const {
   if (name == nullptr) return false;
   auto scan = [name](const auto& members, const std::unique_ptr<MemberIndex>& index) {
-    if (index && (!index->recordsMade.load(std::memory_order_acquire) ||
-                  index->Count() == members.size()))
+    if (index &&
+        (!index->recordsMade.load(std::memory_order_acquire) || index->Count() == members.size()))
       return index->Contains(name);
     for (const auto* m : members)
       if (m != nullptr && qrn::platform::EqualsNoCase(m->memberName, name)) return true;
@@ -395,7 +395,8 @@ void RoleRecords::ForEachMember(const CQRNRole& role, bool users,
   }
   auto each = [&visit](const auto& members) {
     for (const auto* m : members)
-      if (m != nullptr) visit(std::string_view(m->memberName, strnlen(m->memberName, sizeof m->memberName)));
+      if (m != nullptr)
+        visit(std::string_view(m->memberName, strnlen(m->memberName, sizeof m->memberName)));
   };
   if (users)
     each(role.userMembers);

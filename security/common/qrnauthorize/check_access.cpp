@@ -77,7 +77,8 @@ bool CQRNAuthorize::CheckAccess(const char* user, const char* object, unsigned i
           if (now < timerDeadlineMs && !qrn::MvtLogEnabled(now)) {
             if (const auto found = userRolesMap.find(lastRolesKey); found != userRolesMap.end()) {
               for (const CQRNRole* role : *found->second)
-                if (role != nullptr && cache->aclStore.AclAllows(role->roleName, object, permission))
+                if (role != nullptr &&
+                    cache->aclStore.AclAllows(role->roleName, object, permission))
                   return true;
               return false;
             }

@@ -12,7 +12,6 @@
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/com_owners.h"
 #include "security/common/qrnauthenticate/identity_block.h"
-#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
@@ -20,6 +19,7 @@
 #include "security/common/qrnauthorize/steps.h"
 #include "security/common/qrncache.h"
 #include "security/common/qrncache_files.h"
+#include "security/common/role_records.h"
 #include "security/common/server_requests.h"
 #include "security/common/web.h"
 

@@ -4,9 +4,9 @@
 
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/com_owners.h"
-#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/process_state.h"
+#include "security/common/role_records.h"
 #include "security/common/web.h"
 
 CQRNAuthorize::CQRNAuthorize()

@@ -7,11 +7,11 @@
 #include "frame/config.h"
 #include "qrnauth/qrnauthorize.h"
 #include "security/common/com_owners.h"
-#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/loading.h"
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrnauthorize/steps.h"
+#include "security/common/role_records.h"
 
 namespace {
 

@@ -101,8 +101,8 @@ bool FetchServerDocuments(ServerDocuments* documents, ServerDocumentFault* fault
                   &documents->application, fault) &&
          FetchOne(kRoleKind, parts.roles, RolesRequest(url), &documents->roles_text,
                   &documents->roles_page, &documents->roles, fault) &&
-         FetchOne(kAclKind, parts.acls, AclRequest(url), &documents->acl_text,
-                  &documents->acl_page, &documents->acls, fault);
+         FetchOne(kAclKind, parts.acls, AclRequest(url), &documents->acl_text, &documents->acl_page,
+                  &documents->acls, fault);
 }
 
 StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::string& timestamp,
@@ -137,9 +137,9 @@ StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::s
   // from it: the files are not read back.
   WrittenText written[std::size(files)];
   for (size_t f = 0; f < std::size(files); ++f) {
-    hr = Report(kSite, files[f].step,
-                EncryptAndPersistDocument(files[f].text, std::string(folder) + files[f].file,
-                                          &written[f]));
+    hr = Report(
+        kSite, files[f].step,
+        EncryptAndPersistDocument(files[f].text, std::string(folder) + files[f].file, &written[f]));
     if (FAILED(hr)) {
       *status = hr;
       return StoreOutcome::kFailed;
@@ -148,8 +148,7 @@ StoreOutcome StoreServerDocuments(const ServerDocuments& documents, const std::s
   bool time_written = false;
   hr = WriteCacheTimeFile(timestamp.c_str(), &time_written);
   if (SUCCEEDED(hr) && time_written) {
-    const std::string_view contents[3] = {written[0].view(), written[1].view(),
-                                          written[2].view()};
+    const std::string_view contents[3] = {written[0].view(), written[1].view(), written[2].view()};
     hr = StoreCacheValidationOfWritten(contents);
   }
   hr = Report(kSite, kCacheTime, hr);

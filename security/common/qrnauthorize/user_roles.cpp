@@ -12,7 +12,6 @@
 #include "platform/os.h"
 #include "platform/text.h"
 #include "qrnauth/qrnauthorize.h"
-#include "security/common/role_records.h"
 #include "security/common/qrnauthorize/authorize_cache.h"
 #include "security/common/qrnauthorize/check_observer.h"
 #include "security/common/qrnauthorize/directory_groups.h"
@@ -21,6 +20,7 @@
 #include "security/common/qrnauthorize/process_state.h"
 #include "security/common/qrnauthorize/role_match.h"
 #include "security/common/qrnauthorize/steps.h"
+#include "security/common/role_records.h"
 
 namespace {
 
@@ -104,8 +104,8 @@ std::string CandidateName(const std::string& group, bool qualified, const std::s
 }  // namespace
 
 HRESULT CQRNAuthorize::GetUserRolesFromCache(const char* user, std::vector<CQRNRole*>** roles) {
-  const HRESULT hr = UserRoles(
-      qrn::platform::CutAtCharBoundary(user != nullptr ? user : "", kUserNameMax), roles);
+  const HRESULT hr =
+      UserRoles(qrn::platform::CutAtCharBoundary(user != nullptr ? user : "", kUserNameMax), roles);
   // The host may read the member records of the roles it receives.
   if (roles != nullptr && *roles != nullptr) {
     try {
