@@ -245,16 +245,17 @@ size_t EncryptEncode(Rc4Stream& stream, std::conditional_t<kInPlace, uint8_t*, c
 }
 
 // Decodes and decrypts the leading groups of four alphabet characters of
-// text into out while out has room for their three bytes; stops at the first
+// text into out, taking keystream bytes from cursor (an Rc4Cursor or the kept
+// prefix), while out has room for their three bytes; stops at the first
 // group holding anything else (padding, white space, an invalid character),
 // where the general decoder takes over. *consumed: characters used.
-size_t DecodeDecryptPlainGroups(Rc4Stream& stream, std::string_view text, uint8_t* out, size_t room,
+template <typename Keystream>
+size_t DecodeDecryptPlainGroups(Keystream& cursor, std::string_view text, uint8_t* out, size_t room,
                                 size_t* consumed) {
   const unsigned char* t = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
   size_t p = 0;
   size_t base = 0;
-  Rc4Cursor cursor(stream);
   while (p + 4 <= n && base + 3 <= room) {
     uint32_t v = kGroups.shifted[0][t[p]] | kGroups.shifted[1][t[p + 1]] |
                  kGroups.shifted[2][t[p + 2]] | kGroups.shifted[3][t[p + 3]];
@@ -269,26 +270,31 @@ size_t DecodeDecryptPlainGroups(Rc4Stream& stream, std::string_view text, uint8_
   return base;
 }
 
-// The leading groups of four alphabet characters of text decoded into out
-// while out has room for their three bytes, as DecodeDecryptPlainGroups does
-// without the keystream.
-size_t DecodePlainGroups(std::string_view text, uint8_t* out, size_t room, size_t* consumed) {
-  const unsigned char* t = reinterpret_cast<const unsigned char*>(text.data());
-  const size_t n = text.size();
-  size_t p = 0;
-  size_t base = 0;
-  while (p + 4 <= n && base + 3 <= room) {
-    uint32_t v = kGroups.shifted[0][t[p]] | kGroups.shifted[1][t[p + 1]] |
-                 kGroups.shifted[2][t[p + 2]] | kGroups.shifted[3][t[p + 3]];
-    if (v & kNotAlphabet) break;
-    out[base] = static_cast<uint8_t>(v >> 16);
-    out[base + 1] = static_cast<uint8_t>(v >> 8);
-    out[base + 2] = static_cast<uint8_t>(v);
-    p += 4;
-    base += 3;
+// The kept keystream prefix read as a keystream from its start.
+struct PrefixCursor {
+  const uint8_t* next;
+  uint8_t Next() { return *next++; }
+};
+
+// The rest of a text after its plain groups (fast bytes decoded from its
+// first consumed characters) through the general decoder, whose bytes
+// decipher_rest then deciphers with the keystream where the groups left it.
+// Nothing of an undecodable text stays in out, not even its start.
+template <typename DecipherRest>
+HRESULT DecodeRest(std::string_view text, size_t consumed, size_t fast, char* out, int capacity,
+                   size_t* plain_length, DecipherRest decipher_rest) {
+  uint8_t* bytes = reinterpret_cast<uint8_t*>(out);
+  const size_t room = static_cast<size_t>(capacity < 0 ? 0 : capacity);
+  const int rest = Base64Decode(text.substr(consumed), bytes + fast,
+                                static_cast<int>(room - fast), kCacheAlphabet);
+  if (rest < 0) {
+    if (fast != 0) std::memset(out, 0, fast);
+    if (capacity > 0) out[0] = '\0';
+    return kUndecodableText;
   }
-  *consumed = p;
-  return base;
+  decipher_rest(bytes + fast, static_cast<size_t>(rest));
+  if (plain_length != nullptr) *plain_length = fast + static_cast<size_t>(rest);
+  return S_OK;
 }
 
 bool PassPhraseTooLong(const char* pass_phrase) {
@@ -303,48 +309,35 @@ HRESULT DecryptView(const char* pass_phrase, std::string_view text, char* out, i
   uint8_t* bytes = reinterpret_cast<uint8_t*>(out);
   const size_t room = static_cast<size_t>(capacity < 0 ? 0 : capacity);
 
-  if (pass_phrase == nullptr && text.size() / 4 * 3 + 3 <= kPrefixBytes) {
-    // A value whose plain text fits in the kept keystream prefix: decoded
-    // as below, then XORed with the prefix.
-    HRESULT hr = PrepareBuiltInKey();
-    if (FAILED(hr)) return hr;
-    size_t consumed = 0;
-    const size_t fast = DecodePlainGroups(text, bytes, room, &consumed);
-    const int rest = Base64Decode(text.substr(consumed), bytes + fast,
-                                  static_cast<int>(room - fast), kCacheAlphabet);
-    if (rest < 0) {
-      if (fast != 0) std::memset(out, 0, fast);
-      if (capacity > 0) out[0] = '\0';
-      return kUndecodableText;
-    }
-    const size_t length = fast + static_cast<size_t>(rest);
-    const uint8_t* prefix = BuiltInKey().prefix.data();
-    for (size_t k = 0; k < length; ++k) bytes[k] ^= prefix[k];
-    if (plain_length != nullptr) *plain_length = length;
-    return S_OK;
-  }
-
-  StreamGuard guard;
-  HRESULT hr = PrepareStream(pass_phrase, &guard.stream);
-  if (FAILED(hr)) return hr;
-
   // The plain groups in one pass; the rest (normally the last group with its
   // padding, or everything after the first white space) through the general
   // decoder, which starts there at a group boundary exactly as it would have
   // reached it, and then through the same keystream.
   size_t consumed = 0;
-  size_t fast = DecodeDecryptPlainGroups(guard.stream, text, bytes, room, &consumed);
-  int rest = Base64Decode(text.substr(consumed), bytes + fast, static_cast<int>(room - fast),
-                          kCacheAlphabet);
-  if (rest < 0) {
-    // Nothing of an undecodable text stays in out, not even its start.
-    if (fast != 0) std::memset(out, 0, fast);
-    if (capacity > 0) out[0] = '\0';
-    return kUndecodableText;
+  if (pass_phrase == nullptr && text.size() / 4 * 3 + 3 <= kPrefixBytes) {
+    // A value whose plain text fits in the kept keystream prefix: no
+    // keystream to generate.
+    const HRESULT hr = PrepareBuiltInKey();
+    if (FAILED(hr)) return hr;
+    const uint8_t* prefix = BuiltInKey().prefix.data();
+    PrefixCursor cursor{prefix};
+    const size_t fast = DecodeDecryptPlainGroups(cursor, text, bytes, room, &consumed);
+    return DecodeRest(text, consumed, fast, out, capacity, plain_length,
+                      [prefix, fast](uint8_t* data, size_t length) {
+                        for (size_t k = 0; k < length; ++k) data[k] ^= prefix[fast + k];
+                      });
   }
-  guard.stream.Apply(bytes + fast, static_cast<size_t>(rest));
-  if (plain_length != nullptr) *plain_length = fast + static_cast<size_t>(rest);
-  return S_OK;
+
+  StreamGuard guard;
+  const HRESULT hr = PrepareStream(pass_phrase, &guard.stream);
+  if (FAILED(hr)) return hr;
+  size_t fast = 0;
+  {
+    Rc4Cursor cursor(guard.stream);  // writes its indices back when it ends
+    fast = DecodeDecryptPlainGroups(cursor, text, bytes, room, &consumed);
+  }
+  return DecodeRest(text, consumed, fast, out, capacity, plain_length,
+                    [&guard](uint8_t* data, size_t length) { guard.stream.Apply(data, length); });
 }
 
 }  // namespace
