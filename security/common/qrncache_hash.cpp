@@ -51,7 +51,7 @@ constexpr Step kCheck = {731, "QrnCheckHashValue", "Checking Hash Values from Ca
                          "Failed to get the Hash value"};
 
 // The text of a file as a text-mode read delivers it: each CR LF becomes LF.
-std::string TextModeContent(const std::string& raw) {
+std::string TextModeContent(std::string_view raw) {
   std::string text;
   text.reserve(raw.size());
   for (size_t i = 0; i < raw.size(); ++i) {
@@ -63,7 +63,8 @@ std::string TextModeContent(const std::string& raw) {
 
 // Feeds raw file content to hash as a text-mode read in pieces delivers it
 // (see QrnHashFileContents).
-bool HashFileText(const std::string& raw, platform::Md5Hash* hash) {
+bool HashFileText(std::string_view raw, platform::Md5Hash* hash) {
+  if (raw.empty()) return true;  // nothing to feed (and the view may hold no storage)
   uint32_t error = 0;
   if (std::memchr(raw.data(), '\0', raw.size()) == nullptr) {
     // Without a NUL every piece counts whole, so the pieces together are the
@@ -390,20 +391,11 @@ HRESULT ComputeWrittenHash(const std::string_view (&documents)[3], std::string* 
   platform::Md5Hash md5;
   HRESULT hr = StartHash(&folder, &md5);
   if (FAILED(hr)) return hr;
-  uint32_t error = 0;
 
   for (size_t f = 0; f < std::size(documents); ++f) {
     const std::string_view raw = documents[f];
     if (raw.size() > platform::kMaxCacheFileBytes) return S_OK;
-    bool hashed;
-    if (std::memchr(raw.data(), '\r', raw.size()) == nullptr &&
-        std::memchr(raw.data(), '\0', raw.size()) == nullptr) {
-      // No CR and no NUL (every encrypted text): the text-mode content is
-      // the bytes themselves, fed whole as HashFileText does.
-      hashed = raw.empty() || md5.Update(raw.data(), raw.size(), &error);
-    } else {
-      hashed = HashFileText(std::string(raw), &md5);
-    }
+    const bool hashed = HashFileText(raw, &md5);
     hr = Report(kHashSite, kHashedFiles[f].step, hashed ? S_OK : E_FAIL);
     if (FAILED(hr)) return hr;
   }
